@@ -1,0 +1,47 @@
+// zoneData is one DNS zone as the agent knows it: its name, its type and three
+// flags that describe what the latest reading of the zones file concluded
+// about it. A plain copyable value; copies are deep and carry all five fields.
+#ifndef VANTREL_ZONEDATA_H
+#define VANTREL_ZONEDATA_H
+
+#include <string>
+
+class zoneData {
+public:
+    zoneData();
+    explicit zoneData(std::string _zoneName);
+    zoneData(const zoneData& z);
+    zoneData(zoneData&& z) noexcept;
+    ~zoneData();
+
+    // Copies name, type, found, deletedZone and newZone, in that order, from
+    // the by-value source (whose strings it may take over). Returns nothing,
+    // so assignments cannot be chained.
+    void operator=(zoneData z);
+
+    // Replaces the name unless |_name| is empty.
+    void setZoneName(std::string _name);
+    // Replaces the type unless |_type| is empty.
+    void setZoneType(std::string _type);
+    std::string getZoneName() const { return zoneName; }
+    std::string getZoneType() const { return zoneType; }
+
+    void setFound(bool _found) { found = _found; }
+    bool isFound() const { return found; }
+    void setNewZone(bool _newZone) { newZone = _newZone; }
+    bool isNewZone() const { return newZone; }
+    void setDeletedZone(bool _deleted) { deletedZone = _deleted; }
+    bool isDeleted() const { return deletedZone; }
+
+    // The name without a copy, for lookups and sorting.
+    const std::string& zoneNameRef() const { return zoneName; }
+
+private:
+    std::string zoneName;
+    std::string zoneType;
+    bool found;
+    bool deletedZone;
+    bool newZone;
+};
+
+#endif  // VANTREL_ZONEDATA_H
