@@ -1,0 +1,167 @@
+#include "ConfigFileParser.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <iterator>
+#include <limits>
+
+#include "mylibs.h"
+
+const int32_t UPDATE_ZONES_INTERVAL = 180;
+
+ConfigFileParser::ConfigFileParser(std::string path)
+    : runStamp(static_cast<uint64_t>(time(nullptr))),
+      cpanelMethod(false),
+      daemonize(false),
+      updateZonesInterval(UPDATE_ZONES_INTERVAL),
+      loggingLevel(LOGGING_LEVEL) {
+    load(path, "Error reading file ");
+}
+
+ConfigFileParser::ConfigFileParser()
+    : runStamp(0),
+      cpanelMethod(false),
+      daemonize(false),
+      updateZonesInterval(UPDATE_ZONES_INTERVAL),
+      loggingLevel(LOGGING_LEVEL) {}
+
+ConfigFileParser::~ConfigFileParser() {
+    rows.clear();
+}
+
+void ConfigFileParser::setConfigFilename(std::string path) {
+    load(path, "Error reading file");
+}
+
+void ConfigFileParser::load(std::string path, const char* statFailureText) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) {
+        std::cout << statFailureText << path << std::endl;
+        std::exit(-1);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        std::cout << "Not a regular file!" << std::endl;
+        std::exit(-1);
+    }
+    // A file that cannot be opened reads as an empty text: every setting
+    // keeps its default.
+    std::ifstream infile(path, std::ios::in | std::ios::binary);
+    std::string text = readFile(infile);
+    removeComments(&text);
+    readLines(&text);
+    parseLines();
+    configFile = path;
+}
+
+std::string ConfigFileParser::readFile(std::ifstream& infile) {
+    if (!infile.is_open()) {
+        return std::string();
+    }
+    return std::string(std::istreambuf_iterator<char>(infile), std::istreambuf_iterator<char>());
+}
+
+void ConfigFileParser::removeComments(std::string* text) {
+    stripComments(text);
+}
+
+void ConfigFileParser::readLines(std::string* text) {
+    // A line shorter than two characters is not taken: an empty line
+    // vanishes and a one-character line becomes the front of the next one.
+    // Whatever follows the last line feed is dropped.
+    std::string line;
+    for (char c : *text) {
+        if (c != '\n') {
+            line.push_back(c);
+        } else if (line.size() >= 2) {
+            rows.push_back(line);
+            line.clear();
+        }
+    }
+}
+
+void ConfigFileParser::parseLines() {
+    for (const std::string& row : rows) {
+        const size_t equals = row.find('=');
+        const std::string key = equals == std::string::npos ? row : row.substr(0, equals);
+        const std::string value = equals == std::string::npos ? row : row.substr(equals + 1);
+        if (key == "CPANEL_METHOD") {
+            decodeCpanelMethod(value);
+        } else if (key == "CPANEL_ZONES_FILE") {
+            cpanelZonesFile = value;
+        } else if (key == "ZONES_FILE") {
+            zoneFile = value;
+        } else if (key == "SERVER_HOSTNAME") {
+            serverHostname = value;
+        } else if (key == "DAEMONIZE") {
+            decodeDaemonize(value);
+        } else if (key == "UPDATE_INTERVAL") {
+            decodeInterval(value);
+        } else if (key == "LOG_LEVEL") {
+            decodeDebugLevel(value);
+        } else if (key == "TOKEN") {
+            token = value;
+        } else if (key == "CA_FILE") {
+            caFile = value;
+        }
+    }
+}
+
+bool ConfigFileParser::isCofigAcceptable() {
+    return !serverHostname.empty() && !token.empty();
+}
+
+void ConfigFileParser::decodeInterval(std::string value) {
+    const auto isBlank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+    };
+    size_t i = 0;
+    while (i < value.size() && isBlank(value[i])) {
+        ++i;
+    }
+    if (i == value.size()) {
+        return;  // empty or blank: keep the current interval
+    }
+    bool negative = false;
+    if (value[i] == '+' || value[i] == '-') {
+        negative = value[i] == '-';
+        ++i;
+    }
+    // Accumulate with saturation at the 32-bit limits.
+    const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
+                                   : std::numeric_limits<int32_t>::max();
+    int64_t magnitude = 0;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+        magnitude = magnitude * 10 + (value[i] - '0');
+        if (magnitude > limit) {
+            magnitude = limit;
+        }
+    }
+    updateZonesInterval = static_cast<int32_t>(negative ? -magnitude : magnitude);
+}
+
+void ConfigFileParser::decodeCpanelMethod(std::string value) {
+    cpanelMethod = trim(value) == "TRUE";
+}
+
+void ConfigFileParser::decodeDaemonize(std::string value) {
+    // Once set, no later line clears it.
+    if (trim(value) == "TRUE") {
+        daemonize = true;
+    }
+}
+
+void ConfigFileParser::decodeDebugLevel(std::string value) {
+    const std::string level = trim(value);
+    if (level == "ERROR") {
+        loggingLevel = ERROR;
+    } else if (level == "WARN") {
+        loggingLevel = WARN;
+    } else if (level == "INFO") {
+        loggingLevel = INFO;
+    } else {
+        loggingLevel = DEBUG;
+    }
+}

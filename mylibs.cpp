@@ -1,0 +1,107 @@
+#include "mylibs.h"
+
+#include <iostream>
+#include <sstream>
+
+std::string trim(std::string _str) {
+    const size_t first = _str.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    const size_t last = _str.find_last_not_of(' ');
+    return _str.substr(first, last - first + 1);
+}
+
+std::string intToStr(int32_t _num) {
+    try {
+        std::ostringstream out;
+        out << _num;
+        return out.str();
+    } catch (...) {
+        return std::string();
+    }
+}
+
+int64_t strToInt(std::string _str) {
+    try {
+        std::istringstream in(_str);
+        int64_t value = 0;
+        in >> value;
+        // On overflow the stream stores the nearest limit and sets failbit;
+        // on no number at all it stores 0.
+        return value;
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::string getNextToken(std::string& _line, std::string _token) {
+    const size_t pos = _line.find(_token);
+    if (pos == std::string::npos) {
+        return std::string();
+    }
+    std::string head = _line.substr(0, pos);
+    _line = trim(_line.substr(pos + 1));
+    return head;
+}
+
+void dprint(std::string _message) {
+    std::cout << _message << "!" << std::endl;
+}
+
+void stripComments(std::string* _text) {
+    std::string& s = *_text;
+    const size_t size = s.size();
+    size_t out = 0;  // write position; never passes the read position
+    size_t in = 0;
+    while (in < size && s[in] != '\0') {
+        const char next = in + 1 < size ? s[in + 1] : '\0';
+        if (s[in] == '/' && next == '/') {
+            // A line comment runs to the line feed, which stays.
+            const size_t lf = s.find('\n', in);
+            in = lf == std::string::npos ? size : lf;
+        } else if (s[in] == '/' && next == '*') {
+            // The closing marker is searched from the opening "*", so "/*/"
+            // is a complete comment. An unclosed comment runs to the end.
+            const size_t close = s.find("*/", in + 1);
+            in = close == std::string::npos ? size : close + 2;
+        } else {
+            s[out++] = s[in++];
+        }
+    }
+    // A NUL byte ends the scan: the rest of the text stays as it is.
+    if (in < size) {
+        if (out != in) {
+            s.erase(out, in - out);
+        }
+        return;
+    }
+    s.resize(out);
+}
+
+std::string asciiLower(std::string _str) {
+    for (char& c : _str) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return _str;
+}
+
+bool sameZoneName(const std::string& _a, const std::string& _b) {
+    if (_a.size() != _b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < _a.size(); ++i) {
+        char x = _a[i];
+        char y = _b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
