@@ -1,10 +1,13 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -57,7 +60,8 @@ int runAsNobody(const std::function<int()>& body) {
     return WEXITSTATUS(status);
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir) {
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir,
+                         const std::string& stopWhen, int timeoutSeconds) {
     ProcessResult result;
     int fds[2];
     if (pipe(fds) != 0) {
@@ -82,14 +86,35 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         _exit(97);
     }
     close(fds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    bool stopped = false;
+    bool killed = false;
     char buffer[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        pollfd pfd{fds[0], POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
         result.out.append(buffer, static_cast<size_t>(n));
+        if (!stopped && !stopWhen.empty() && result.out.find(stopWhen) != std::string::npos) {
+            kill(pid, SIGTERM);
+            stopped = true;
+        }
     }
     close(fds[0]);
     int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !killed) {
         result.status = WEXITSTATUS(status);
     }
     return result;

@@ -41,8 +41,11 @@ struct ProcessResult {
 };
 
 // Runs |argv| (argv[0] is the program's path) in |workdir| with standard
-// input from /dev/null, collects its standard output and waits for it.
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir = ".");
+// input from /dev/null, collects its standard output and waits for it. Once
+// the output holds |stopWhen| (when not empty) the program gets SIGTERM; after
+// |timeoutSeconds| it gets SIGKILL and the status is -1.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir = ".",
+                         const std::string& stopWhen = "", int timeoutSeconds = 30);
 
 }  // namespace testutil
 
