@@ -1,0 +1,524 @@
+#include "ZoneFileParser.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include "ConfigFileParser.h"
+#include "Vantrel.h"
+#include "mylibs.h"
+
+namespace {
+
+// Positions in the text are signed 32-bit and a block end may lie one past
+// the text's length plus one, so the text must stay a little below INT_MAX.
+constexpr size_t maxTextSize = static_cast<size_t>(INT_MAX) - 2;
+
+bool sameTime(const timespec& _a, const timespec& _b) {
+    return _a.tv_sec == _b.tv_sec && _a.tv_nsec == _b.tv_nsec;
+}
+
+// Characters that end a word before the opening brace of a block.
+bool isBlank(char _c) {
+    return _c == '\n' || _c == ' ' || _c == '\t' || _c == '\r';
+}
+
+// Characters that end a word inside a block. A carriage return is not one:
+// it stays part of the word it follows.
+struct StatementDelimiters {
+    bool table[256] = {};
+    StatementDelimiters() {
+        for (const unsigned char c : {'\n', ' ', '\t', ';', '{', '}'}) {
+            table[c] = true;
+        }
+    }
+    bool operator()(char _c) const { return table[static_cast<unsigned char>(_c)]; }
+};
+const StatementDelimiters isStatementDelimiter;
+
+bool byName(const zoneData& _a, const zoneData& _b) {
+    // std::string compares through memcmp: ascending unsigned byte order.
+    return _a.zoneNameRef() < _b.zoneNameRef();
+}
+
+}  // namespace
+
+void (*ZoneFileParser::afterReadHook)(const std::string& _path) = nullptr;
+
+ZoneFileParser::ZoneFileParser(ConfigFileParser* _configFile)
+    : configFile(_configFile), zones(new std::vector<zoneData>()) {
+    if (configFile != nullptr) {
+        filename = configFile->getZoneFileName();
+    }
+}
+
+ZoneFileParser::~ZoneFileParser() = default;
+
+int ZoneFileParser::readZones() {
+    // The API client erases every record whose deletion the service accepted,
+    // so a record still flagged deleted is a deletion that failed. The file is
+    // then read again, changed or not, and the record flagged once more.
+    if (resetRecords() > 0) {
+        deletionPending = true;
+    }
+    foundZones = 0;
+    deletedZones = 0;
+    newZones = 0;
+
+    if (!deletionPending && !zonesFileChanged()) {
+        eventLog(DEBUG, "Zones file hasn't changed. Deferring update.");
+        return 0;
+    }
+
+    std::string text;
+    if (!loadZonesFile(&text)) {
+        return 0;
+    }
+    removeComments(&text);
+
+    buildIndex();
+    int zone_count = 0;
+    int zone_pos = findNextZoneStart(&text, 0);
+    while (zone_pos != -1) {
+        const int ending_position = zoneEnd(&text, zone_pos);
+        const size_t blockEnd = std::min(static_cast<size_t>(ending_position), text.size());
+        block.assign(text, static_cast<size_t>(zone_pos), blockEnd - zone_pos);
+        zoneData record = parse_zone(block);
+        // A block without a usable name neither matches nor adds a record.
+        if (!record.zoneNameRef().empty() && !findZone(record.zoneNameRef()) &&
+            record.getZoneType() == "master") {
+            record.setNewZone(true);
+            zones->push_back(std::move(record));
+            indexRecord(static_cast<uint32_t>(zones->size() - 1), probeHash);
+            ++newZones;
+        }
+        // The next keyword may start right after the "};" that ends this
+        // block, so the search goes on from the block's end itself.
+        zone_pos = findNextZoneStart(&text, ending_position);
+        ++zone_count;
+    }
+    // The text and the index are not needed any more; free them before the
+    // vector is rearranged.
+    std::string().swap(text);
+    std::vector<IndexSlot>().swap(nameIndex);
+    indexCount = 0;
+    nestingText = nullptr;
+
+    eventLog(DEBUG, "Zone changes:" + std::to_string(newZones));
+    zone_count -= removeTrashZones(zones.get());
+    markDeletedZones();
+    sortRecords();
+
+    deletionPending = false;
+    readSucceeded = true;
+    return zone_count;
+}
+
+std::vector<zoneData>* ZoneFileParser::getZones() {
+    return zones.get();
+}
+
+zoneData* ZoneFileParser::getZones(int& zone_count) {
+    zone_count = static_cast<int>(zones->size());
+    zoneData* copy = new zoneData[zones->size()];
+    for (size_t i = 0; i < zones->size(); ++i) {
+        copy[i] = (*zones)[i];
+    }
+    return copy;
+}
+
+bool ZoneFileParser::zonesChanged(int& _newZones, int& _deletedZones) {
+    if (foundZones > 0 || deletedZones > 0 || newZones > 0) {
+        _newZones = newZones;
+        _deletedZones = deletedZones;
+        return true;
+    }
+    return false;
+}
+
+bool ZoneFileParser::loadZonesFile(std::string* _text) {
+    struct stat linkStatus;
+    if (lstat(filename.c_str(), &linkStatus) != 0) {
+        eventLog(ERROR, "Error reading file!");
+        return false;
+    }
+    if (!S_ISREG(linkStatus.st_mode)) {
+        eventLog(ERROR, "Not a regular file:");
+        return false;
+    }
+    // O_NOFOLLOW refuses a symbolic link put in place since the check above;
+    // O_NONBLOCK keeps a FIFO put there from blocking the open.
+    const int fd = open(filename.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        eventLog(ERROR, errno == ELOOP ? "Not a regular file:" : "Error reading file!");
+        return false;
+    }
+    struct stat before;
+    if (fstat(fd, &before) != 0) {
+        close(fd);
+        eventLog(ERROR, "Error reading file!");
+        return false;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        close(fd);
+        eventLog(ERROR, "Not a regular file:");
+        return false;
+    }
+    if (before.st_size < 0 || static_cast<uint64_t>(before.st_size) > maxTextSize) {
+        close(fd);
+        eventLog(ERROR, "Zones file too large.");
+        return false;
+    }
+    const size_t size = static_cast<size_t>(before.st_size);
+    const bool readWhole = read_file(fd, size, _text);
+    if (afterReadHook != nullptr) {
+        afterReadHook(filename);
+    }
+    struct stat after;
+    const bool statusTaken = fstat(fd, &after) == 0;
+    close(fd);
+    if (!readWhole || !statusTaken) {
+        _text->clear();
+        eventLog(ERROR, "Error reading file!");
+        return false;
+    }
+    // A writer at work during the reading may have left a mix of old and new
+    // content; the next pass reads the file again.
+    if (_text->size() != size || after.st_size != before.st_size ||
+        !sameTime(after.st_mtim, before.st_mtim)) {
+        _text->clear();
+        eventLog(ERROR, "Zones file changed while it was read. Deferring update.");
+        return false;
+    }
+    fileRecorded = true;
+    fileMtime = before.st_mtim;
+    fileCtime = before.st_ctim;
+    fileSize = static_cast<int64_t>(before.st_size);
+    fileInode = before.st_ino;
+    fileDevice = before.st_dev;
+    return true;
+}
+
+bool ZoneFileParser::read_file(int _fd, size_t _size, std::string* _text) {
+    _text->resize(_size);
+    size_t got = 0;
+    while (got < _size) {
+        const ssize_t n = read(_fd, &(*_text)[got], _size - got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            _text->clear();
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    _text->resize(got);
+    return true;
+}
+
+void ZoneFileParser::removeComments(std::string* str) {
+    stripComments(str);
+}
+
+int ZoneFileParser::findNextZoneStart(std::string* str, int startPos) {
+    const std::string& text = *str;
+    if (startPos <= 0) {
+        // A search from the start never relies on state left by another text.
+        nestingText = nullptr;
+        startPos = 0;
+    }
+    size_t from = static_cast<size_t>(startPos);
+    while (from <= text.size()) {
+        const size_t p = text.find("zone", from);
+        if (p == std::string::npos) {
+            return -1;
+        }
+        advanceNesting(text, p);
+        if (nestingBracket == 0 && !nestingQuote) {
+            return static_cast<int>(p);
+        }
+        eventLog(DEBUG, "Found word zone in file... pos:" + std::to_string(p) + " - ignoring...");
+        if (text.size() <= p + 4) {
+            return -1;
+        }
+        from = p + 4;
+    }
+    return -1;
+}
+
+void ZoneFileParser::advanceNesting(const std::string& _text, size_t _pos) {
+    if (nestingText != _text.data() || nestingSize != _text.size() || _pos < nestingPos) {
+        nestingText = _text.data();
+        nestingSize = _text.size();
+        nestingPos = 0;
+        nestingBracket = 0;
+        nestingQuote = false;
+    }
+    // Braces count inside quotes too and quotes have no escapes, so the state
+    // at a position is just three counts over the text before it.
+    const char* data = _text.data();
+    int64_t opens = 0;
+    int64_t closes = 0;
+    uint64_t quotes = 0;
+    for (size_t i = nestingPos; i < _pos; ++i) {
+        opens += data[i] == '{';
+        closes += data[i] == '}';
+        quotes += data[i] == '"';
+    }
+    nestingBracket += opens - closes;
+    nestingQuote = nestingQuote != ((quotes & 1) != 0);
+    nestingPos = _pos;
+}
+
+int ZoneFileParser::zoneEnd(std::string* str, int position) {
+    const std::string& text = *str;
+    const size_t size = text.size();
+    const size_t open = text.find('{', static_cast<size_t>(position));
+    if (open == std::string::npos) {
+        return static_cast<int>(size + 1);
+    }
+    int64_t depth = 1;
+    size_t i = open + 1;
+    const char* data = text.data();
+    while (depth > 0 && i < size) {
+        if (data[i] == '}') {
+            --depth;
+        } else if (data[i] == '{') {
+            ++depth;
+        }
+        ++i;
+    }
+    return static_cast<int>(i + 1);
+}
+
+zoneData ZoneFileParser::parse_zone(std::string& source) {
+    zoneData record;
+    const size_t size = source.size();
+
+    // The name: the text strictly between the first two double quotes. With
+    // fewer than two there is no name, and the brace is looked for from the
+    // second character on.
+    size_t pos_end = 0;
+    const size_t pos_begin = source.find('"');
+    if (pos_begin != std::string::npos) {
+        const size_t closing = source.find('"', pos_begin + 1);
+        if (closing != std::string::npos) {
+            pos_end = closing;
+            record.setZoneName(source.substr(pos_begin + 1, pos_end - pos_begin - 1));
+        }
+    }
+    eventLog(DEBUG, "Loading zone:" + record.zoneNameRef());
+
+    // The opening brace. Words before it (a class, say) are skipped, but a
+    // word written against the brace is carried on as the start of the first
+    // word inside the block.
+    const size_t start = pos_end + 1;
+    if (start >= size) {
+        return record;
+    }
+    const size_t brace = source.find('{', start);
+    if (brace == std::string::npos) {
+        return record;
+    }
+    size_t wordStart = brace;
+    while (wordStart > start && !isBlank(source[wordStart - 1])) {
+        --wordStart;
+    }
+    std::string word = source.substr(wordStart, brace - wordStart);
+
+    // The statements: the last word before a value is the parameter name and
+    // the value runs up to its ";". Braces only separate words.
+    std::string param_name;
+    bool param = false;
+    size_t position = brace + 1;
+    while (position < size) {
+        size_t runEnd = position;
+        while (runEnd < size && !isStatementDelimiter(source[runEnd])) {
+            ++runEnd;
+        }
+        word.append(source, position, runEnd - position);
+        if (runEnd == size) {
+            break;
+        }
+        if (source[runEnd] == ';' && param) {
+            if (param_name == "allow-update" || param_name == "allow-transfer") {
+                break;
+            }
+            if (param_name == "type") {
+                lowercase(&word);
+                record.setZoneType(word);
+            }
+            word.clear();
+            param = false;
+        } else if (!word.empty()) {
+            param_name.swap(word);
+            word.clear();
+            param = true;
+        }
+        position = runEnd + 1;
+    }
+    return record;
+}
+
+void ZoneFileParser::lowercase(std::string* str) {
+    for (char& c : *str) {
+        if (c == '\0') {
+            break;
+        }
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+}
+
+bool ZoneFileParser::findZone(const std::string& _zoneName) {
+    if (nameIndex.empty()) {
+        buildIndex();
+    }
+    probeHash = hashName(_zoneName);
+    const size_t mask = nameIndex.size() - 1;
+    for (size_t slot = probeHash & mask; nameIndex[slot].position != emptySlot;
+         slot = (slot + 1) & mask) {
+        if (nameIndex[slot].hash != probeHash) {
+            continue;
+        }
+        zoneData& record = (*zones)[nameIndex[slot].position];
+        if (sameZoneName(record.zoneNameRef(), _zoneName)) {
+            record.setFound(true);
+            ++foundZones;
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t ZoneFileParser::resetRecords() {
+    size_t stillDeleted = 0;
+    for (zoneData& record : *zones) {
+        if (record.isDeleted()) {
+            ++stillDeleted;
+        }
+        record.setFound(false);
+        record.setNewZone(false);
+        record.setDeletedZone(false);
+    }
+    return stillDeleted;
+}
+
+void ZoneFileParser::markDeletedZones() {
+    for (zoneData& record : *zones) {
+        if (!record.isFound() && !record.isNewZone()) {
+            record.setDeletedZone(true);
+            ++deletedZones;
+        }
+    }
+}
+
+void ZoneFileParser::sortRecords() {
+    // Between readings records are only erased, which keeps the order, so the
+    // vector is usually a sorted run followed by this reading's additions.
+    // Sorting the additions and merging them in gives the same order as a
+    // full sort; names are unique, so no two records compare equal.
+    const auto first = zones->begin();
+    const auto last = zones->end();
+    const auto middle = std::is_sorted_until(first, last, byName);
+    if (middle == last) {
+        return;
+    }
+    std::sort(middle, last, byName);
+    std::inplace_merge(first, middle, last, byName);
+}
+
+bool ZoneFileParser::zonesFileChanged() {
+    struct stat status;
+    if (stat(filename.c_str(), &status) != 0) {
+        // Let the reading report why the file cannot be used.
+        return true;
+    }
+    if (!fileRecorded) {
+        return true;
+    }
+    // Size and modification time catch edits; the status-change time, inode
+    // and device catch a file renamed into place with an older modification
+    // time and a change of permissions that makes the file readable again.
+    return static_cast<int64_t>(status.st_size) != fileSize ||
+           !sameTime(status.st_mtim, fileMtime) || !sameTime(status.st_ctim, fileCtime) ||
+           status.st_ino != fileInode || status.st_dev != fileDevice;
+}
+
+int ZoneFileParser::removeTrashZones(std::vector<zoneData>* _zones) {
+    // remove_if keeps the order of the records it keeps and needs no buffer.
+    const auto kept = std::remove_if(_zones->begin(), _zones->end(),
+                                     [](const zoneData& z) { return z.getZoneType() == "slave"; });
+    const int removed = static_cast<int>(_zones->end() - kept);
+    _zones->erase(kept, _zones->end());
+    return removed;
+}
+
+void ZoneFileParser::buildIndex() {
+    size_t capacity = 16;
+    while (capacity < 2 * (zones->size() + 1)) {
+        capacity *= 2;
+    }
+    nameIndex.assign(capacity, IndexSlot{0, emptySlot});
+    indexCount = 0;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        indexRecord(static_cast<uint32_t>(i), hashName((*zones)[i].zoneNameRef()));
+    }
+}
+
+void ZoneFileParser::indexRecord(uint32_t _position, uint32_t _hash) {
+    if ((indexCount + 1) * 2 > nameIndex.size()) {
+        growIndex();
+    }
+    const size_t mask = nameIndex.size() - 1;
+    size_t slot = _hash & mask;
+    while (nameIndex[slot].position != emptySlot) {
+        slot = (slot + 1) & mask;
+    }
+    nameIndex[slot] = IndexSlot{_hash, _position};
+    ++indexCount;
+}
+
+void ZoneFileParser::growIndex() {
+    std::vector<IndexSlot> old(std::max<size_t>(nameIndex.size() * 2, 16), IndexSlot{0, emptySlot});
+    old.swap(nameIndex);
+    const size_t mask = nameIndex.size() - 1;
+    for (const IndexSlot& entry : old) {
+        if (entry.position == emptySlot) {
+            continue;
+        }
+        size_t slot = entry.hash & mask;
+        while (nameIndex[slot].position != emptySlot) {
+            slot = (slot + 1) & mask;
+        }
+        nameIndex[slot] = entry;
+    }
+}
+
+uint32_t ZoneFileParser::hashName(const std::string& _name) {
+    // FNV-1a over the folded bytes, then a final mix so that the low bits,
+    // which pick the slot, depend on every byte.
+    uint64_t h = 14695981039346656037ULL;
+    for (const char c : _name) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (b >= 'A' && b <= 'Z') {
+            b = static_cast<unsigned char>(b - 'A' + 'a');
+        }
+        h = (h ^ b) * 1099511628211ULL;
+    }
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    return static_cast<uint32_t>(h);
+}
