@@ -1,0 +1,60 @@
+# Runs at install time (included by the build's cmake_install.cmake): installs
+# the example configuration and the systemd unit into the folders that the
+# install-time prefix calls for, and points the unit at the installed program
+# and configuration file.
+#
+# Input variables: VANTREL_PACKAGING_DIR, VANTREL_STAGING_DIR, VANTREL_SBINDIR,
+# VANTREL_SYSCONFDIR, VANTREL_UNITDIR; CMAKE_INSTALL_PREFIX as given to
+# cmake --install (or by CPack). DESTDIR is added by file(INSTALL).
+
+# Joins |dir| to the prefix: absolute folders stay as they are.
+function(vantrel_under_prefix out dir)
+  if(IS_ABSOLUTE "${dir}")
+    set(result "${dir}")
+  else()
+    set(result "${CMAKE_INSTALL_PREFIX}/${dir}")
+  endif()
+  string(REGEX REPLACE "/+" "/" result "${result}")
+  set(${out} "${result}" PARENT_SCOPE)
+endfunction()
+
+# A system folder (configuration, systemd unit): for the prefixes / and /usr
+# it lies under the root, as /etc and /lib/systemd/system do. With
+# |opt_rule| set, a prefix /opt/<name> gives /<dir>/opt/<name>, the layout of
+# the GNU installation folders for the configuration folder.
+function(vantrel_system_dir out dir opt_rule)
+  string(REGEX REPLACE "/+$" "" prefix "${CMAKE_INSTALL_PREFIX}")
+  if(IS_ABSOLUTE "${dir}")
+    set(result "${dir}")
+  elseif(prefix STREQUAL "" OR prefix STREQUAL "/usr")
+    set(result "/${dir}")
+  elseif(opt_rule AND prefix MATCHES "^/opt/")
+    set(result "/${dir}${prefix}")
+  else()
+    set(result "${prefix}/${dir}")
+  endif()
+  string(REGEX REPLACE "/+" "/" result "${result}")
+  set(${out} "${result}" PARENT_SCOPE)
+endfunction()
+
+vantrel_under_prefix(_vantrel_sbin "${VANTREL_SBINDIR}")
+vantrel_system_dir(_vantrel_etc "${VANTREL_SYSCONFDIR}" TRUE)
+vantrel_system_dir(_vantrel_units "${VANTREL_UNITDIR}" FALSE)
+
+file(INSTALL DESTINATION "${_vantrel_etc}" TYPE FILE
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     FILES "${VANTREL_PACKAGING_DIR}/vantrel.conf.example")
+
+# The unit in the sources names /usr/sbin/vantrel and /etc/vantrel.conf, the
+# paths for the prefix /usr; any other layout gets its own paths.
+file(READ "${VANTREL_PACKAGING_DIR}/vantrel.service" _vantrel_unit)
+string(REPLACE "/usr/sbin/vantrel" "${_vantrel_sbin}/vantrel" _vantrel_unit "${_vantrel_unit}")
+string(REPLACE "/etc/vantrel.conf" "${_vantrel_etc}/vantrel.conf" _vantrel_unit "${_vantrel_unit}")
+# A file of its own for every run, as several installs may run at once.
+string(RANDOM LENGTH 16 _vantrel_tag)
+set(_vantrel_staged "${VANTREL_STAGING_DIR}/vantrel.service.${_vantrel_tag}")
+file(WRITE "${_vantrel_staged}" "${_vantrel_unit}")
+file(INSTALL DESTINATION "${_vantrel_units}" TYPE FILE
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     FILES "${_vantrel_staged}" RENAME vantrel.service)
+file(REMOVE "${_vantrel_staged}")
