@@ -129,14 +129,6 @@ bool parseNumber(const std::string& _text, long _min, long _max, long& _value) {
     return true;
 }
 
-bool isLoopbackV4(const std::string& _address) {
-    in_addr parsed{};
-    if (inet_pton(AF_INET, _address.c_str(), &parsed) != 1) {
-        return false;
-    }
-    return (ntohl(parsed.s_addr) >> 24) == 127;
-}
-
 }  // namespace
 
 size_t RecordedRequest::headerCount(const std::string& _name) const {
@@ -248,6 +240,14 @@ Fault& Fault::always() {
     return *this;
 }
 
+bool StandInService::isLoopbackAddress(const std::string& _address) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, _address.c_str(), &parsed) != 1) {
+        return false;
+    }
+    return (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
 Fields StandInService::parseForm(const std::string& _body) {
     Fields fields;
     size_t start = 0;
@@ -296,7 +296,7 @@ bool StandInService::start(int _port, std::string& _error, const std::string& _a
         _error = "already running";
         return false;
     }
-    if (!isLoopbackV4(_address)) {
+    if (!isLoopbackAddress(_address)) {
         _error = "refusing to listen on " + _address + ": only 127.0.0.0/8 is allowed";
         return false;
     }
@@ -322,6 +322,9 @@ bool StandInService::start(int _port, std::string& _error, const std::string& _a
     }
     candidate->new_task_queue = [] { return new httplib::ThreadPool(WORKER_THREADS); };
     candidate->set_address_family(AF_INET);
+    // The reply goes out in several writes; without this, Nagle's algorithm
+    // and delayed acknowledgements add tens of milliseconds per request.
+    candidate->set_tcp_nodelay(true);
     server = std::move(candidate);
 
     const auto post = [this](const char* _path, Handler _handler) {
@@ -529,12 +532,17 @@ void StandInService::resetConnection(const httplib::Request& _request) const {
             _request.remote_addr != address) {
             continue;
         }
-        // Disconnecting a connected TCP socket sends a reset; the descriptor
-        // stays valid for the server to close later.
-        sockaddr unspecified{};
-        unspecified.sa_family = AF_UNSPEC;
-        if (connect(socket, &unspecified, sizeof unspecified) != 0) {
-            // Nothing more can be done; the client then sees a normal reply.
+        // Closing with a zero linger time sends a reset. The close happens
+        // by putting a socket at end-of-file in the descriptor's place, so
+        // the server's own later close stays valid and its reads end at
+        // once instead of retrying on a disconnected socket.
+        const linger abort = {1, 0};
+        int pair[2];
+        if (setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0 &&
+            socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
+            close(pair[1]);
+            dup2(pair[0], socket);
+            close(pair[0]);
         }
         break;
     }

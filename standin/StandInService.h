@@ -202,6 +202,8 @@ public:
     // Empties the request log.
     void clearRequests();
 
+    // True for an IPv4 address in 127.0.0.0/8, the only ones served on.
+    static bool isLoopbackAddress(const std::string& _address);
     // Decodes a URL-encoded form body into fields, in order; "+" is a space,
     // a broken %-sequence stays as written, empty segments are skipped.
     static Fields parseForm(const std::string& _body);

@@ -100,6 +100,9 @@ int main(int argc, char** argv) {
     if (certDir.empty()) {
         fail("--cert-dir is required");
     }
+    if (!standin::StandInService::isLoopbackAddress(address)) {
+        fail("refusing to listen on " + address + ": only 127.0.0.0/8 is allowed");
+    }
     const std::set<std::string> known(tokens.begin(), tokens.end());
     for (const auto& zone : zones) {
         if (known.count(zone.first) == 0) {
