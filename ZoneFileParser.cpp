@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "ConfigFileParser.h"
@@ -41,6 +43,36 @@ struct StatementDelimiters {
     bool operator()(char _c) const { return table[static_cast<unsigned char>(_c)]; }
 };
 const StatementDelimiters isStatementDelimiter;
+
+// Number of bytes equal to |_byte| among the |_length| bytes at |_data|.
+int64_t countByte(const char* _data, size_t _length, char _byte) {
+    int64_t count = 0;
+    while (_length > 0) {
+        // An 8-bit counter per chunk of at most 255 bytes keeps the loop
+        // vectorisable without widening.
+        const size_t chunk = std::min<size_t>(_length, 255);
+        uint8_t n = 0;
+        for (size_t i = 0; i < chunk; ++i) {
+            n = static_cast<uint8_t>(n + (_data[i] == _byte));
+        }
+        count += n;
+        _data += chunk;
+        _length -= chunk;
+    }
+    return count;
+}
+
+// Eight bytes of |_name| from |_offset| on as a big-endian number, padded
+// with zero bytes past the name's end.
+uint64_t namePrefix(const std::string& _name, size_t _offset) {
+    uint64_t prefix = 0;
+    const size_t end = std::min<size_t>(_name.size(), _offset + 8);
+    for (size_t i = _offset; i < end; ++i) {
+        prefix |= static_cast<uint64_t>(static_cast<unsigned char>(_name[i]))
+                  << (56 - 8 * (i - _offset));
+    }
+    return prefix;
+}
 
 bool byName(const zoneData& _a, const zoneData& _b) {
     // std::string compares through memcmp: ascending unsigned byte order.
@@ -267,16 +299,10 @@ void ZoneFileParser::advanceNesting(const std::string& _text, size_t _pos) {
     // Braces count inside quotes too and quotes have no escapes, so the state
     // at a position is just three counts over the text before it.
     const char* data = _text.data();
-    int64_t opens = 0;
-    int64_t closes = 0;
-    uint64_t quotes = 0;
-    for (size_t i = nestingPos; i < _pos; ++i) {
-        opens += data[i] == '{';
-        closes += data[i] == '}';
-        quotes += data[i] == '"';
-    }
-    nestingBracket += opens - closes;
-    nestingQuote = nestingQuote != ((quotes & 1) != 0);
+    const size_t length = _pos - nestingPos;
+    nestingBracket +=
+        countByte(data + nestingPos, length, '{') - countByte(data + nestingPos, length, '}');
+    nestingQuote = nestingQuote != ((countByte(data + nestingPos, length, '"') & 1) != 0);
     nestingPos = _pos;
 }
 
@@ -287,16 +313,36 @@ int ZoneFileParser::zoneEnd(std::string* str, int position) {
     if (open == std::string::npos) {
         return static_cast<int>(size + 1);
     }
+    // Jump from one "}" to the next: between two of them the depth only
+    // grows, so it can reach 0 only at a "}". The "{" in each stretch are
+    // counted in one go.
+    const char* data = text.data();
     int64_t depth = 1;
     size_t i = open + 1;
-    const char* data = text.data();
-    while (depth > 0 && i < size) {
-        if (data[i] == '}') {
-            --depth;
-        } else if (data[i] == '{') {
-            ++depth;
+    while (i < size) {
+        const void* found = std::memchr(data + i, '}', size - i);
+        const size_t close =
+            found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - data) : size;
+        depth += countByte(data + i, close - i, '{');
+        if (close == size) {
+            i = size;
+            break;
         }
-        ++i;
+        i = close + 1;
+        if (--depth == 0) {
+            break;
+        }
+    }
+    // When the keyword search's nesting state stands at this keyword, carry it
+    // to the block's end so that the next search need not count the block
+    // again: up to the first "{" there is no "{", and from there to the
+    // matching "}" the braces cancel out, so only the "}" before the first
+    // "{" and the double quotes change it.
+    const size_t from = static_cast<size_t>(position);
+    if (depth == 0 && nestingText == data && nestingSize == size && nestingPos == from) {
+        nestingBracket -= countByte(data + from, open - from, '}');
+        nestingQuote = nestingQuote != ((countByte(data + from, i - from, '"') & 1) != 0);
+        nestingPos = i;
     }
     return static_cast<int>(i + 1);
 }
@@ -304,6 +350,7 @@ int ZoneFileParser::zoneEnd(std::string* str, int position) {
 zoneData ZoneFileParser::parse_zone(std::string& source) {
     zoneData record;
     const size_t size = source.size();
+    const char* data = source.data();
 
     // The name: the text strictly between the first two double quotes. With
     // fewer than two there is no name, and the brace is looked for from the
@@ -314,7 +361,7 @@ zoneData ZoneFileParser::parse_zone(std::string& source) {
         const size_t closing = source.find('"', pos_begin + 1);
         if (closing != std::string::npos) {
             pos_end = closing;
-            record.setZoneName(source.substr(pos_begin + 1, pos_end - pos_begin - 1));
+            record.setZoneName(std::string(data + pos_begin + 1, pos_end - pos_begin - 1));
         }
     }
     eventLog(DEBUG, "Loading zone:" + record.zoneNameRef());
@@ -330,42 +377,52 @@ zoneData ZoneFileParser::parse_zone(std::string& source) {
     if (brace == std::string::npos) {
         return record;
     }
-    size_t wordStart = brace;
-    while (wordStart > start && !isBlank(source[wordStart - 1])) {
-        --wordStart;
+    size_t carried = brace;
+    while (carried > start && !isBlank(data[carried - 1])) {
+        --carried;
     }
-    std::string word = source.substr(wordStart, brace - wordStart);
 
-    // The statements: the last word before a value is the parameter name and
-    // the value runs up to its ";". Braces only separate words.
-    std::string param_name;
-    bool param = false;
+    // The statements. Every delimiter leaves the current word empty (it
+    // becomes the parameter name, completes a statement, or was empty), so a
+    // word is the run of characters between two delimiters; only the first
+    // one may begin with the carried word and is put together in a buffer.
     size_t position = brace + 1;
-    while (position < size) {
-        size_t runEnd = position;
-        while (runEnd < size && !isStatementDelimiter(source[runEnd])) {
-            ++runEnd;
-        }
-        word.append(source, position, runEnd - position);
-        if (runEnd == size) {
-            break;
-        }
-        if (source[runEnd] == ';' && param) {
+    size_t runEnd = position;
+    while (runEnd < size && !isStatementDelimiter(data[runEnd])) {
+        ++runEnd;
+    }
+    std::string firstWord;
+    std::string_view word(data + position, runEnd - position);
+    if (carried < brace) {
+        firstWord.assign(data + carried, brace - carried);
+        firstWord.append(word.data(), word.size());
+        word = firstWord;
+    }
+    std::string_view param_name;
+    bool param = false;
+    while (runEnd < size) {
+        if (data[runEnd] == ';' && param) {
+            // The statement is complete and |word| is its value.
             if (param_name == "allow-update" || param_name == "allow-transfer") {
                 break;
             }
             if (param_name == "type") {
-                lowercase(&word);
-                record.setZoneType(word);
+                std::string value(word);
+                lowercase(&value);
+                record.setZoneType(value);
             }
-            word.clear();
             param = false;
         } else if (!word.empty()) {
-            param_name.swap(word);
-            word.clear();
+            // The last word before a value is the parameter name.
+            param_name = word;
             param = true;
         }
         position = runEnd + 1;
+        runEnd = position;
+        while (runEnd < size && !isStatementDelimiter(data[runEnd])) {
+            ++runEnd;
+        }
+        word = std::string_view(data + position, runEnd - position);
     }
     return record;
 }
@@ -426,17 +483,55 @@ void ZoneFileParser::markDeletedZones() {
 
 void ZoneFileParser::sortRecords() {
     // Between readings records are only erased, which keeps the order, so the
-    // vector is usually a sorted run followed by this reading's additions.
-    // Sorting the additions and merging them in gives the same order as a
-    // full sort; names are unique, so no two records compare equal.
-    const auto first = zones->begin();
-    const auto last = zones->end();
-    const auto middle = std::is_sorted_until(first, last, byName);
-    if (middle == last) {
+    // vector is a sorted run followed by this reading's additions. Sorting the
+    // additions and merging them in gives the same order as a full sort.
+    std::vector<zoneData>& records = *zones;
+    const auto middle = std::is_sorted_until(records.begin(), records.end(), byName);
+    if (middle == records.end()) {
         return;
     }
-    std::sort(middle, last, byName);
-    std::inplace_merge(first, middle, last, byName);
+    const size_t from = static_cast<size_t>(middle - records.begin());
+
+    // The additions are sorted as small keys: the first sixteen bytes of the
+    // name as two big-endian numbers (order-preserving: smaller numbers mean
+    // a smaller name) and the record's position; equal prefixes fall back to
+    // the whole names. Names are unique, so no two keys compare equal.
+    struct SortKey {
+        uint64_t head;
+        uint64_t tail;
+        size_t position;
+    };
+    std::vector<SortKey> keys(records.size() - from);
+    for (size_t k = 0; k < keys.size(); ++k) {
+        const std::string& name = records[from + k].zoneNameRef();
+        keys[k] = SortKey{namePrefix(name, 0), namePrefix(name, 8), from + k};
+    }
+    std::sort(keys.begin(), keys.end(), [&records](const SortKey& _a, const SortKey& _b) {
+        if (_a.head != _b.head) {
+            return _a.head < _b.head;
+        }
+        if (_a.tail != _b.tail) {
+            return _a.tail < _b.tail;
+        }
+        return records[_a.position].zoneNameRef() < records[_b.position].zoneNameRef();
+    });
+
+    // Gather the additions in key order; reading in key order and writing in
+    // sequence keeps many memory reads in flight. When the whole vector was
+    // unsorted (a first reading) the gathered vector simply replaces it.
+    std::vector<zoneData> ordered;
+    ordered.reserve(keys.size());
+    for (const SortKey& key : keys) {
+        ordered.push_back(std::move(records[key.position]));
+    }
+    std::vector<SortKey>().swap(keys);
+    if (from == 0) {
+        records.swap(ordered);
+        return;
+    }
+    std::move(ordered.begin(), ordered.end(), middle);
+    std::vector<zoneData>().swap(ordered);
+    std::inplace_merge(records.begin(), middle, records.end(), byName);
 }
 
 bool ZoneFileParser::zonesFileChanged() {
@@ -507,18 +602,30 @@ void ZoneFileParser::growIndex() {
 }
 
 uint32_t ZoneFileParser::hashName(const std::string& _name) {
-    // FNV-1a over the folded bytes, then a final mix so that the low bits,
-    // which pick the slot, depend on every byte.
-    uint64_t h = 14695981039346656037ULL;
-    for (const char c : _name) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if (b >= 'A' && b <= 'Z') {
-            b = static_cast<unsigned char>(b - 'A' + 'a');
-        }
-        h = (h ^ b) * 1099511628211ULL;
+    // Eight bytes at a time: A-Z are folded to a-z within the word (a byte
+    // gets 0x20 added when its value lies in 'A'..'Z'), the word is mixed in,
+    // and the length separates names that differ only by trailing NULs.
+    constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
+    constexpr uint64_t high = 0x8080808080808080ULL;
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    uint64_t h = 0x9e3779b97f4a7c15ULL ^ _name.size();
+    const char* data = _name.data();
+    size_t left = _name.size();
+    while (left > 0) {
+        uint64_t word = 0;
+        const size_t take = std::min<size_t>(left, 8);
+        std::memcpy(&word, data, take);
+        const uint64_t atLeastA = (word & low7) + ones * (0x80 - 'A');
+        const uint64_t aboveZ = (word & low7) + ones * (0x80 - 'Z' - 1);
+        const uint64_t upper = atLeastA & ~aboveZ & ~word & high;
+        word |= upper >> 2;
+        h = (h ^ word) * 0xff51afd7ed558ccdULL;
+        h ^= h >> 32;
+        data += take;
+        left -= take;
     }
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
+    h ^= h >> 29;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 32;
     return static_cast<uint32_t>(h);
 }
