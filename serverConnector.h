@@ -86,6 +86,7 @@ public:
     // Allows reconciliation once the zones file has been read successfully;
     // before that an empty vector would wipe the agent's zones at the service.
     void setZonesReady(bool _ready) { zonesReady = _ready; }
+    // True once setZonesReady(true) allowed reconciliation.
     bool isZonesReady() const { return zonesReady; }
     // True after a failed insertion or deletion, a failed list fetch or a
     // skipped reconciliation: the service may differ from the zone vector and
@@ -136,16 +137,28 @@ private:
     bool postSingleZone(const std::string& _path, const std::string& _zoneName,
                         const std::string& _success, const std::string& _failure);
 
+    // The configuration's run time stamp, narrowed; no request sends it.
     int32_t runTimestamp;
+    // Borrowed; read during construction only.
     ConfigFileParser* configFile;
+    // Borrowed from ZoneFileParser; only deleteZones erases from it.
     std::vector<zoneData>* zones;
+    // The "Authorization" header value, verbatim.
     std::string token;
+    // Host (and port) the URLs are built on, verbatim.
     std::string serverHostname;
+    // PEM file of trusted authorities; empty for the system's store.
     std::string caFile;
+    // Connection, TLS session and DNS caches of all requests; null when
+    // every request connects anew.
     CURLSH* share;
+    // Connection bound in seconds.
     long connectTimeout;
+    // Seconds under one byte per second after which a transfer fails.
     long lowSpeedTime;
+    // Whether reconciliation may run (the zones file has been read).
     bool zonesReady;
+    // Whether the service may differ from the zone vector.
     bool syncPending;
 };
 

@@ -382,6 +382,7 @@ void StandInService::stop() {
     released.notify_all();
     if (server) {
         server->stop();
+        shutdownConnections();
     }
     if (listener.joinable()) {
         listener.join();
@@ -503,13 +504,13 @@ void StandInService::stallRequest(std::unique_lock<std::mutex>& _lock, long _ms)
     --stalled;
 }
 
-void StandInService::resetConnection(const httplib::Request& _request) const {
-    // cpp-httplib does not hand out the socket, so find it among the open
-    // descriptors: our port on the local side, the client's on the far side.
+template <typename Action>
+void StandInService::forEachConnection(Action _action) const {
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) {
         return;
     }
+    const int port = boundPort.load();
     while (const dirent* entry = readdir(dir)) {
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
@@ -522,15 +523,24 @@ void StandInService::resetConnection(const httplib::Request& _request) const {
         socklen_t peerLength = sizeof peer;
         const int socket = static_cast<int>(fd);
         if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
-            local.sin_family != AF_INET || ntohs(local.sin_port) != boundPort ||
-            getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
-            ntohs(peer.sin_port) != _request.remote_port) {
+            local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
+            getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
             continue;
         }
+        if (_action(socket, peer)) {
+            break;
+        }
+    }
+    closedir(dir);
+}
+
+void StandInService::resetConnection(const httplib::Request& _request) const {
+    forEachConnection([&_request](int _socket, const sockaddr_in& _peer) {
         char address[INET_ADDRSTRLEN] = {};
-        if (inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address) == nullptr ||
+        if (ntohs(_peer.sin_port) != _request.remote_port ||
+            inet_ntop(AF_INET, &_peer.sin_addr, address, sizeof address) == nullptr ||
             _request.remote_addr != address) {
-            continue;
+            return false;
         }
         // Closing with a zero linger time sends a reset. The close happens
         // by putting a socket at end-of-file in the descriptor's place, so
@@ -538,15 +548,21 @@ void StandInService::resetConnection(const httplib::Request& _request) const {
         // once instead of retrying on a disconnected socket.
         const linger abort = {1, 0};
         int pair[2];
-        if (setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0 &&
+        if (setsockopt(_socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0 &&
             socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
             close(pair[1]);
-            dup2(pair[0], socket);
+            dup2(pair[0], _socket);
             close(pair[0]);
         }
-        break;
-    }
-    closedir(dir);
+        return true;
+    });
+}
+
+void StandInService::shutdownConnections() const {
+    forEachConnection([](int _socket, const sockaddr_in&) {
+        shutdown(_socket, SHUT_RDWR);
+        return false;
+    });
 }
 
 void StandInService::serveApi(const httplib::Request& _request, const std::string& _body,

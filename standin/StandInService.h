@@ -51,6 +51,7 @@
 #ifndef VANTREL_STANDIN_STANDINSERVICE_H
 #define VANTREL_STANDIN_STANDINSERVICE_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -160,7 +161,7 @@ public:
     // made or loaded, the port cannot be bound, or it already runs.
     bool start(int _port, std::string& _error, const std::string& _address = "127.0.0.1");
     // The bound port; 0 before start().
-    int port() const { return boundPort; }
+    int port() const { return boundPort.load(); }
     // "127.0.0.1:PORT", the agent's SERVER_HOSTNAME for this service.
     std::string hostAndPort() const;
     // Path of the CA certificate clients must trust.
@@ -169,7 +170,8 @@ public:
     // Harmless when not running.
     void stop();
 
-    // Keep-alive limits for the connections; effective at the next start().
+    // Keep-alive limits: requests per connection (default 100000) and idle
+    // seconds (default 5); effective at the next start().
     void setKeepAlive(size_t _maxRequests, long _timeoutSeconds);
 
     // Accepts |_token| (with an empty zone list when new).
@@ -216,15 +218,22 @@ private:
     // applies a matching fault, then runs |_handler|.
     void serveApi(const httplib::Request& _request, const std::string& _body,
                   httplib::Response& _response, Handler _handler);
+    // Adds every zone[i] field's name not yet held; answers ok.
     void handleBulkInsert(const std::string& _token, const Fields& _form,
                           httplib::Response& _response);
+    // Adds the zone field's name unless held; 400 without a name.
     void handleInsert(const std::string& _token, const Fields& _form, httplib::Response& _response);
+    // Removes every entry of the zone field's name; 400 without a name.
     void handleDelete(const std::string& _token, const Fields& _form, httplib::Response& _response);
+    // Answers "Zone found" or "Zone not found"; 400 without a name.
     void handleExists(const std::string& _token, const Fields& _form, httplib::Response& _response);
+    // Answers ok.
     void handleLastSeen(const std::string& _token, const Fields& _form,
                         httplib::Response& _response);
+    // Answers the token's list as an array of {"zone": name}.
     void handleAgentZones(const std::string& _token, const Fields& _form,
                           httplib::Response& _response);
+    // Answers 404 for any other /api/ path.
     void handleNotFound(const std::string& _token, const Fields& _form,
                         httplib::Response& _response);
 
@@ -243,23 +252,45 @@ private:
     void stallRequest(std::unique_lock<std::mutex>& _lock, long _ms);
     // Resets the connection of |_request| at the TCP level.
     void resetConnection(const httplib::Request& _request) const;
+    // Shuts down every connection the server has accepted, so that workers
+    // waiting on idle kept-alive connections end at once.
+    void shutdownConnections() const;
+    // Calls |_action| with each descriptor of a connection accepted on the
+    // bound port and its peer's address; stops when |_action| returns true.
+    // cpp-httplib does not hand out its sockets, so they are found among the
+    // process's open descriptors.
+    template <typename Action>
+    void forEachConnection(Action _action) const;
 
+    // Folder of the CA and server certificate files (the caller's).
     std::string certDir;
+    // The running server; null when stopped.
     std::unique_ptr<httplib::SSLServer> server;
+    // Runs the server's accept loop.
     std::thread listener;
-    int boundPort = 0;
+    // The bound port; 0 when stopped.
+    std::atomic<int> boundPort{0};
+    // Requests one connection may carry, and its idle time in seconds.
     size_t keepAliveMax = 100000;
     long keepAliveTimeout = 5;
 
+    // Guards everything below.
     mutable std::mutex mutex;
+    // Wakes stalled requests when releaseGeneration changes or on stop.
     std::condition_variable released;
     unsigned long releaseGeneration = 0;
+    // Requests held by a stall right now.
     size_t stalled = 0;
+    // Set while stop() runs; stalls end at once.
     bool stopping = false;
+    // Accepted tokens and each token's zone list, in stored order.
     std::set<std::string> tokens;
     std::map<std::string, std::vector<std::string>> zoneLists;
+    // Whether names are folded to lower case.
     bool lowerCase = false;
+    // Faults in the order they were added; the first match applies.
     std::vector<Fault> faults;
+    // The request log, oldest first.
     std::deque<RecordedRequest> log;
 };
 

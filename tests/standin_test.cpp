@@ -263,6 +263,30 @@ TEST_F(StandInServiceTest, AdminEndpointsInspectAndSteerTheServiceWithoutBeingRe
     EXPECT_TRUE(service.zones("alpha").empty());
 }
 
+TEST(StandInStop, DoesNotWaitForIdleKeptAliveConnections) {
+    testutil::TempDir dir;
+    StandInService service(dir.path());
+    service.addToken("alpha");
+    service.setKeepAlive(100, 120);
+    std::string error;
+    ASSERT_TRUE(service.start(0, error)) << error;
+    // One handle keeps its connection open after the request.
+    CURL* curl = curl_easy_init();
+    ASSERT_NE(curl, nullptr);
+    std::string body;
+    const std::string url = "https://" + service.hostAndPort() + "/api/last_seen";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, service.caFile().c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_OK);
+    const auto started = std::chrono::steady_clock::now();
+    service.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    EXPECT_EQ(service.port(), 0);
+    curl_easy_cleanup(curl);
+}
+
 TEST(StandInForm, BodiesDecodeIntoOrderedFields) {
     struct Case {
         std::string body;
