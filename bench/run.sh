@@ -1,0 +1,47 @@
+#!/bin/sh
+# Runs every benchmark program built in the given build folder, then measures
+# one reading of generated hosting-server zones files (time and peak memory)
+# beside BIND's named-checkconf on the same files.
+# Usage: sh bench/run.sh [BUILD_FOLDER]
+set -eu
+build=${1:-build-bench}
+
+for program in "$build"/*_bench; do
+    [ -x "$program" ] || continue
+    echo "== $(basename "$program")"
+    "$program"
+done
+
+# One first reading per size by the agent's parser, then named-checkconf -l
+# on the very same file under /usr/bin/time -v.
+zones_file_figures() {
+    if [ ! -x "$build/zonegen_tool" ] || [ ! -x "$build/zonepeak_tool" ]; then
+        echo "zonegen_tool or zonepeak_tool not built: zones file figures skipped"
+        return 0
+    fi
+    work=$(mktemp -d)
+    for zones in 1000 10000 100000 1000000; do
+        file="$work/named-$zones.conf"
+        "$build/zonegen_tool" "$zones" "$file" "$work"
+        "$build/zonepeak_tool" "$file"
+        if command -v named-checkconf >/dev/null 2>&1 && [ -x /usr/bin/time ]; then
+            if /usr/bin/time -v named-checkconf -l "$file" >/dev/null 2>"$work/time.txt"; then
+                awk -v zones="$zones" -F': ' '
+                    /Elapsed \(wall clock\)/ { wall = $2 }
+                    /Maximum resident set size/ { peak = $2 }
+                    END { printf "named-checkconf -l, %s zones: %s (m:ss) wall, peak RSS %.1f MiB\n", zones, wall, peak / 1024 }
+                ' "$work/time.txt"
+            else
+                echo "named-checkconf failed on $file:"
+                cat "$work/time.txt"
+            fi
+        else
+            echo "named-checkconf or /usr/bin/time missing: BIND figures skipped"
+        fi
+        rm -f "$file"
+    done
+    rm -rf "$work"
+}
+
+echo "== zones file readings"
+zones_file_figures
