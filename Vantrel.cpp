@@ -396,6 +396,13 @@ int runAgent(int argc, char** argv) {
     openWakePipe();
     signal(SIGTERM, signalCatcher);
     signal(SIGINT, signalCatcher);
+    // A stop signal blocked by whoever started the agent would never reach
+    // the handler; one already pending is delivered here.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
     openlog(APPLICATION_NAME, LOG_CONS, LOG_USER);
     paramsParser(argc, argv);
     const std::string path = getConfigurationFile();
