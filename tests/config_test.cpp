@@ -133,6 +133,11 @@ std::vector<DecodeCase> decodeCases() {
     };
 }
 
+// Names the case instead of dumping its bytes in test listings.
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ConfigDecodeTest : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(ConfigDecodeTest, DecodesAsDocumented) {
