@@ -6,7 +6,7 @@ BENCH_BUILD ?= build-bench
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-plain test-asan bench clean format
+.PHONY: all deps build demo test test-plain test-asan bench clean format
 
 all: build
 
@@ -16,6 +16,9 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	bash scripts/demo.sh $(BUILD)
 
 test: test-plain test-asan
 
