@@ -28,8 +28,8 @@ const std::string kBuildDir = VANTREL_BUILD_DIR;
 
 // Every key the configuration file knows.
 const std::vector<std::string> kConfigKeys = {
-    "CPANEL_METHOD", "CPANEL_ZONES_FILE", "ZONES_FILE", "SERVER_HOSTNAME", "DAEMONIZE",
-    "UPDATE_INTERVAL", "LOG_LEVEL", "TOKEN", "CA_FILE"};
+    "CPANEL_METHOD",   "CPANEL_ZONES_FILE", "ZONES_FILE", "SERVER_HOSTNAME", "DAEMONIZE",
+    "UPDATE_INTERVAL", "LOG_LEVEL",         "TOKEN",      "CA_FILE"};
 
 // Runs |script| with /bin/sh; |args| become $1, $2 and so on.
 ProcessResult shell(const std::string& script, const std::vector<std::string>& args = {}) {
@@ -45,8 +45,9 @@ bool haveTool(const std::string& name) {
 // Installs the build folder into |destdir| for |prefix|; the output holds
 // cmake's standard output and standard error.
 ProcessResult installInto(const std::string& destdir, const std::string& prefix) {
-    return shell("DESTDIR=\"$1\"; export DESTDIR; exec \"$2\" --install \"$3\" --prefix \"$4\" 2>&1",
-                 {destdir, VANTREL_CMAKE_COMMAND, kBuildDir, prefix});
+    return shell(
+        "DESTDIR=\"$1\"; export DESTDIR; exec \"$2\" --install \"$3\" --prefix \"$4\" 2>&1",
+        {destdir, VANTREL_CMAKE_COMMAND, kBuildDir, prefix});
 }
 
 // Paths, relative to |root|, of everything in it that is not a folder.
@@ -175,8 +176,9 @@ TEST(InstallTest, PrefixUsrLaysOutTheSystemTreeAndNothingElse) {
     // The installed program is the agent and runs.
     const ProcessResult version = testutil::runProcess({inst.path(kUsr.program), "-v"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind(std::string("Vantrel ") + VANTREL_PROJECT_VERSION + " -- Build date:", 0),
-              0u)
+    EXPECT_EQ(
+        version.out.rfind(std::string("Vantrel ") + VANTREL_PROJECT_VERSION + " -- Build date:", 0),
+        0u)
         << version.out;
 }
 
@@ -234,7 +236,8 @@ TEST(InstallTest, UnitIsASupervisedHardenedForegroundService) {
     }
     const auto only = [&](const std::string& key) {
         const auto it = settings.find(key);
-        return it != settings.end() && it->second.size() == 1 ? it->second[0] : std::string("<absent>");
+        return it != settings.end() && it->second.size() == 1 ? it->second[0]
+                                                              : std::string("<absent>");
     };
     // The agent stays in the foreground: a forking start would end the service.
     EXPECT_EQ(only("[Service]Type"), "simple");
@@ -314,8 +317,10 @@ TEST(InstallTest, ManualPagesRenderWithoutWarnings) {
     }
     // The same check sees a broken page.
     TempDir scratch;
-    testutil::writeFile(scratch.file("broken.8"), ".TH BROKEN 8\n.SH NAME\nbroken \\- page\n.BOGUS\n");
-    EXPECT_NE(shell(render, {"C.UTF-8", scratch.file("broken.8")}).out.find("BOGUS"), std::string::npos);
+    testutil::writeFile(scratch.file("broken.8"),
+                        ".TH BROKEN 8\n.SH NAME\nbroken \\- page\n.BOGUS\n");
+    EXPECT_NE(shell(render, {"C.UTF-8", scratch.file("broken.8")}).out.find("BOGUS"),
+              std::string::npos);
 }
 
 TEST(InstallTest, ManualPagesCoverTheOptionsKeysAndVersion) {
@@ -436,10 +441,14 @@ TEST(InstallTest, DebianPackageHoldsTheSystemLayout) {
     // (the build is complete) and the package written to a scratch folder.
     TempDir scratch;
     const std::string config = scratch.file("package.cmake");
-    testutil::writeFile(config, "include(\"" + kBuildDir + "/CPackConfig.cmake\")\n"
-                                "set(CPACK_INSTALL_CMAKE_PROJECTS \"\")\n"
-                                "set(CPACK_INSTALL_SCRIPTS \"" + kBuildDir + "/cmake_install.cmake\")\n"
-                                "set(CPACK_PACKAGE_DIRECTORY \"" + scratch.file("out") + "\")\n");
+    testutil::writeFile(config, "include(\"" + kBuildDir +
+                                    "/CPackConfig.cmake\")\n"
+                                    "set(CPACK_INSTALL_CMAKE_PROJECTS \"\")\n"
+                                    "set(CPACK_INSTALL_SCRIPTS \"" +
+                                    kBuildDir +
+                                    "/cmake_install.cmake\")\n"
+                                    "set(CPACK_PACKAGE_DIRECTORY \"" +
+                                    scratch.file("out") + "\")\n");
     const ProcessResult built =
         shell("exec \"$1\" -G DEB --config \"$2\" 2>&1", {VANTREL_CPACK_COMMAND, config});
     ASSERT_EQ(built.status, 0) << built.out;
