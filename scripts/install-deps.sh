@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="build-essential cmake pkg-config ca-certificates openssl libssl-dev \
 libcurl4-openssl-dev libjsoncpp-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
-libbenchmark-dev bind9-utils curl"
+libbenchmark-dev bind9-utils curl time"
 if [ "${1:-}" = "--with-fuzz" ]; then
     PACKAGES="$PACKAGES clang libclang-rt-dev"
 fi
