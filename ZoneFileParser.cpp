@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -18,8 +17,8 @@
 
 namespace {
 
-// Positions in the text are signed 32-bit and a block end may lie one past
-// the text's length plus one, so the text must stay a little below INT_MAX.
+// Positions in the text are signed 32-bit and a block end can be the text's
+// length plus one, so the text must stay below INT_MAX.
 constexpr size_t maxTextSize = static_cast<size_t>(INT_MAX) - 2;
 
 bool sameTime(const timespec& _a, const timespec& _b) {
@@ -115,6 +114,8 @@ int ZoneFileParser::readZones() {
     removeComments(&text);
 
     buildIndex();
+    // One buffer for the blocks of this reading; it grows to the largest.
+    std::string block;
     int zone_count = 0;
     int zone_pos = findNextZoneStart(&text, 0);
     while (zone_pos != -1) {
@@ -135,9 +136,10 @@ int ZoneFileParser::readZones() {
         zone_pos = findNextZoneStart(&text, ending_position);
         ++zone_count;
     }
-    // The text and the index are not needed any more; free them before the
+    // The texts and the index are not needed any more; free them before the
     // vector is rearranged.
     std::string().swap(text);
+    std::string().swap(block);
     std::vector<IndexSlot>().swap(nameIndex);
     indexCount = 0;
     nestingText = nullptr;

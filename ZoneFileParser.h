@@ -157,9 +157,6 @@ private:
     // record it did not find needs no second hashing.
     uint32_t probeHash = 0;
 
-    // Reused buffer holding the zone block being parsed.
-    std::string block;
-
     bool readSucceeded = false;
 };
 
