@@ -122,9 +122,14 @@ private:
     // second time; nullptr outside tests.
     static void (*afterReadHook)(const std::string& _path);
 
+    // The configuration, borrowed; asked for the zones file path.
     ConfigFileParser* configFile;
+    // The zone vector, owned for the parser's whole life.
     std::unique_ptr<std::vector<zoneData>> zones;
+    // The zones file path, taken from the configuration at construction.
     std::string filename;
+    // Counts of the latest reading: blocks that met a known record, records
+    // flagged deleted, records added.
     int32_t foundZones = 0;
     int32_t deletedZones = 0;
     int32_t newZones = 0;
@@ -157,6 +162,7 @@ private:
     // record it did not find needs no second hashing.
     uint32_t probeHash = 0;
 
+    // Set once a reading has parsed the file; never cleared.
     bool readSucceeded = false;
 };
 
