@@ -400,6 +400,19 @@ zoneData ZoneFileParser::parse_zone(std::string& source) {
         firstWord.append(word.data(), word.size());
         word = firstWord;
     }
+
+    // Only a word "type" can lead to a type, so once the scan has passed the
+    // end of the last "type" in the block, with no type statement waiting for
+    // its value, nothing further can change the record.
+    size_t typeWordsEnd = word == "type" ? runEnd : 0;
+    for (size_t found = source.find("type", position); found != std::string::npos;
+         found = source.find("type", found + 1)) {
+        typeWordsEnd = std::max(typeWordsEnd, found + 4);
+    }
+    if (typeWordsEnd == 0) {
+        return record;
+    }
+
     std::string_view param_name;
     bool param = false;
     while (runEnd < size) {
@@ -418,6 +431,9 @@ zoneData ZoneFileParser::parse_zone(std::string& source) {
             // The last word before a value is the parameter name.
             param_name = word;
             param = true;
+        }
+        if (runEnd >= typeWordsEnd && !(param && param_name == "type")) {
+            break;
         }
         position = runEnd + 1;
         runEnd = position;

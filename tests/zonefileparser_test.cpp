@@ -19,6 +19,7 @@
 #include "ConfigFileParser.h"
 #include "ZoneFileParser.h"
 #include "bench/zonegen.h"
+#include "mylibs.h"
 #include "test_util.h"
 
 // Reaches the parser's text operations and its read hook.
@@ -366,6 +367,7 @@ TEST_F(ZoneParserTest, BlockParsingTakesQuotedNameAndFoldedType) {
         {"zone \"a.example\"{type master;file \"a.db\";};", "a.example", "master"},
         {"zone \"a.example\" IN{type master;};", "a.example", ""},
         {"zone \"a.example\" IN{ type master;};", "a.example", "master"},
+        {"zone \"a.example\" ty{pe master;};", "a.example", "master"},
         {"zone \"a.example\" IN {\r\n\ttype master;\r\n};", "a.example", "master"},
         {"zone \"a.example\" { type MASTER; };", "a.example", "master"},
         {"zone \"a.example\" { TYPE master; };", "a.example", ""},
@@ -390,6 +392,110 @@ TEST_F(ZoneParserTest, BlockParsingTakesQuotedNameAndFoldedType) {
         EXPECT_EQ(record.getZoneType(), c.type);
         EXPECT_FALSE(record.isFound() || record.isNewZone() || record.isDeleted());
     }
+}
+
+// The literal block rules, one character at a time: the name between the
+// first two quotes (none without two), words before the brace skipped, and
+// the statement scan to the end or to allow-update/allow-transfer.
+std::pair<std::string, std::string> referenceParse(const std::string& _block) {
+    size_t quotes = 0;
+    size_t pos_begin = 0;
+    size_t pos_end = 0;
+    for (size_t i = 0; i < _block.size() && quotes < 2; ++i) {
+        if (_block[i] == '"') {
+            (quotes++ == 0 ? pos_begin : pos_end) = i;
+        }
+    }
+    const std::string name =
+        quotes == 2 ? _block.substr(pos_begin + 1, pos_end - pos_begin - 1) : "";
+    std::string type;
+    std::string word;
+    size_t i = pos_end + 1;
+    for (; i < _block.size() && _block[i] != '{'; ++i) {
+        const char c = _block[i];
+        if (c == '\n' || c == ' ' || c == '\t' || c == '\r') {
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    std::string param_name;
+    bool param = false;
+    for (++i; i < _block.size(); ++i) {
+        const char c = _block[i];
+        if (c != '\n' && c != ' ' && c != '\t' && c != ';' && c != '{' && c != '}') {
+            word += c;
+        } else if (c == ';' && param) {
+            if (param_name == "allow-update" || param_name == "allow-transfer") {
+                break;
+            }
+            if (param_name == "type" && !word.empty()) {
+                type = asciiLower(word);
+            }
+            word.clear();
+            param = false;
+        } else if (!word.empty()) {
+            param_name = word;
+            word.clear();
+            param = true;
+        }
+    }
+    return {name, type};
+}
+
+TEST_F(ZoneParserTest, BlockParsingEqualsTheCharacterByCharacterRules) {
+    std::mt19937 random(77);
+    const char* const pieces[] = {" ",
+                                  "\"a.example\"",
+                                  "\"",
+                                  "{",
+                                  "{ ",
+                                  "}",
+                                  ";",
+                                  "\n",
+                                  "\r",
+                                  "\t",
+                                  "type",
+                                  "ty",
+                                  "pe",
+                                  "TYPE",
+                                  "master",
+                                  "slave",
+                                  "IN",
+                                  " type master;",
+                                  " type Slave;",
+                                  "\ttype MASTER ;",
+                                  "type\r\n master;\r\n",
+                                  " allow-update { none; };",
+                                  " allow-transfer { 192.0.2.1; };",
+                                  " file \"f.db\";",
+                                  " masters { 192.0.2.1; };"};
+    std::vector<std::string> blocks;
+    for (int round = 0; round < 3000; ++round) {
+        std::string block = "zone \"r.example\"";
+        const size_t count = random() % 12;
+        for (size_t i = 0; i < count; ++i) {
+            block += pieces[random() % (sizeof(pieces) / sizeof(pieces[0]))];
+        }
+        if (round % 3 == 0) {
+            block.erase(0, 16);  // also blocks with zero, one or other quotes
+        }
+        blocks.push_back(block);
+    }
+    std::vector<zoneData> records;
+    testing::internal::CaptureStdout();
+    for (const std::string& block : blocks) {
+        records.push_back(ZoneFileParserProbe::parse_zone(*parser, block));
+    }
+    testing::internal::GetCapturedStdout();
+    size_t typed = 0;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const auto expected = referenceParse(blocks[i]);
+        ASSERT_EQ(records[i].getZoneName(), expected.first) << blocks[i];
+        ASSERT_EQ(records[i].getZoneType(), expected.second) << blocks[i];
+        typed += !expected.second.empty();
+    }
+    EXPECT_GT(typed, 300u);
 }
 
 TEST_F(ZoneParserTest, BlockWithoutUsableNameAddsNothingButCounts) {
