@@ -3,10 +3,12 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 20
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-plain test-asan bench clean format
+.PHONY: all deps build demo test test-plain test-asan bench clean format fuzz
 
 all: build
 
@@ -35,6 +37,14 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	sh bench/run.sh $(BENCH_BUILD)
+
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS;
+# fails when any of them finds a crash or a broken invariant.
+fuzz:
+	sh scripts/install-deps.sh --with-fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVANTREL_FUZZ=ON -DVANTREL_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target vantrel_fuzzers
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 format:
 	clang-format -i *.cpp *.h tests/*.cpp standin/*.cpp standin/*.h bench/*.cpp

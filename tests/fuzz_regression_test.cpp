@@ -1,0 +1,143 @@
+// Replays the fuzz targets' seed corpora and the inputs that once made a
+// fuzz target fail (fuzz/regressions/<target>/) through the same checks the
+// targets run, so that every fixed fault stays fixed in the ordinary and the
+// sanitizer test builds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ConfigFileParser.h"
+#include "fuzz/fuzz_checks.h"
+#include "test_util.h"
+
+namespace {
+
+// One stored input: where it came from and its bytes.
+struct StoredInput {
+    std::string path;
+    std::string bytes;
+};
+
+// Every file of |folder|, sorted by path; none when the folder is missing.
+std::vector<StoredInput> inputsIn(const std::string& folder) {
+    std::vector<StoredInput> inputs;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        if (!entry.is_regular_file()) {
+            continue;
+        }
+        std::ifstream in(entry.path(), std::ios::binary);
+        inputs.push_back({entry.path().string(), std::string(std::istreambuf_iterator<char>(in),
+                                                             std::istreambuf_iterator<char>())});
+    }
+    std::sort(inputs.begin(), inputs.end(),
+              [](const StoredInput& a, const StoredInput& b) { return a.path < b.path; });
+    return inputs;
+}
+
+// The seed corpus and the regression inputs of fuzz target |target|.
+std::vector<StoredInput> inputsOf(const std::string& target) {
+    const std::string fuzzDir = std::string(VANTREL_SOURCE_DIR) + "/fuzz/";
+    std::vector<StoredInput> inputs = inputsIn(fuzzDir + "corpus/" + target);
+    for (StoredInput& input : inputsIn(fuzzDir + "regressions/" + target)) {
+        inputs.push_back(std::move(input));
+    }
+    return inputs;
+}
+
+TEST(FuzzRegression, ConfigInputsDecodeLikeTheReference) {
+    const std::vector<StoredInput> inputs = inputsOf("config_fuzz");
+    ASSERT_FALSE(inputs.empty());
+    for (const StoredInput& input : inputs) {
+        SCOPED_TRACE(input.path);
+        testutil::TempDir dir;
+        EXPECT_EQ(fuzzchecks::checkConfig(dir.path(), input.bytes), "");
+    }
+}
+
+TEST(FuzzRegression, ZonesInputsKeepTheReadingInvariants) {
+    const std::vector<StoredInput> inputs = inputsOf("zones_fuzz");
+    ASSERT_FALSE(inputs.empty());
+    for (const StoredInput& input : inputs) {
+        SCOPED_TRACE(input.path);
+        testutil::TempDir dir;
+        const std::string configPath = dir.file("vantrel.conf");
+        testutil::writeFile(configPath, "ZONES_FILE=" + dir.file("named.conf") + "\n");
+        ConfigFileParser config(configPath);
+        testing::internal::CaptureStdout();
+        const std::string problem = fuzzchecks::checkZonesInput(&config, input.bytes);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(problem, "");
+    }
+}
+
+TEST(FuzzRegression, ReplyInputsKeepTheJudgingInvariants) {
+    const std::vector<StoredInput> inputs = inputsOf("reply_fuzz");
+    ASSERT_FALSE(inputs.empty());
+    for (const StoredInput& input : inputs) {
+        SCOPED_TRACE(input.path);
+        EXPECT_EQ(fuzzchecks::checkReply(input.bytes), "");
+    }
+}
+
+// The checks' own references, on cases whose answers are known, so that a
+// replay passing means the component agreed with a correct oracle.
+TEST(FuzzRegression, ReferencesGiveTheDocumentedAnswers) {
+    const fuzzchecks::ConfigSettings s = fuzzchecks::referenceDecode(
+        "x\nTOKEN=a/*/b\nUPDATE_INTERVAL=-99999999999\nDAEMONIZE= TRUE \nDAEMONIZE=NO\n"
+        "LOG_LEVEL=INFO\nUPDATE_INTERVAL=  \nCA_FILE=/c // d\nZONES_FILE=/z");
+    EXPECT_EQ(s.token, "");
+    EXPECT_EQ(s.interval, INT32_MIN);
+    EXPECT_TRUE(s.daemonize);
+    EXPECT_EQ(s.level, INFO);
+    EXPECT_EQ(s.caFile, "/c ");
+    EXPECT_EQ(s.zoneFile, "");
+    EXPECT_EQ(fuzzchecks::referenceDecode("TOKEN=a\nxTOKEN=b\n").token, "a");
+    EXPECT_EQ(fuzzchecks::referenceStripComments(std::string("a/*b*/c\0/*d", 11)),
+              std::string("ac\0/*d", 6));
+
+    EXPECT_EQ(fuzzchecks::referenceEncode(std::string("a b~\0\xff", 6)), "a%20b~%00%FF");
+    std::string decoded;
+    EXPECT_TRUE(fuzzchecks::decodeForm("a%20b~%00%FF", decoded));
+    EXPECT_EQ(decoded, std::string("a b~\0\xff", 6));
+    EXPECT_FALSE(fuzzchecks::decodeForm("a%2", decoded));
+    EXPECT_FALSE(fuzzchecks::decodeForm("a%2g", decoded));
+    EXPECT_FALSE(fuzzchecks::decodeForm("a b", decoded));
+}
+
+// The zones model on the worked example and on a later reading of it.
+TEST(FuzzRegression, ZonesReferenceModelGivesTheDocumentedReadings) {
+    std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/fuzz/corpus/zones_fuzz/worked_example",
+                     std::ios::binary);
+    const std::string example((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    const std::vector<fuzzchecks::ZoneBlock> blocks = fuzzchecks::referenceBlocks(example);
+    std::vector<std::string> described;
+    for (const fuzzchecks::ZoneBlock& b : blocks) {
+        described.push_back(b.name + "/" + b.type);
+    }
+    EXPECT_EQ(described,
+              (std::vector<std::string>{"a.example/master", "b.example/slave", "C.Example/",
+                                        "d.example/", "e.example/master"}));
+    const std::vector<fuzzchecks::ZoneRecord> first = fuzzchecks::referenceReading({}, blocks);
+    EXPECT_EQ(fuzzchecks::describe(first), "\n  \"a.example\" master:N\n  \"e.example\" master:N");
+
+    const std::string later =
+        "zone \"E.EXAMPLE\" { type slave; };\n"
+        "zone \"b.example\" IN{type master;};\n"
+        "view \"v\" { zone \"v.example\" { type master; }; };\n"
+        "zone \"Z\" {type master;};zone \"y\" {type\tMASTER;};\n";
+    EXPECT_EQ(fuzzchecks::describe(
+                  fuzzchecks::referenceReading(first, fuzzchecks::referenceBlocks(later))),
+              "\n  \"Z\" master:N\n  \"a.example\" master:D\n  \"e.example\" master:F"
+              "\n  \"y\" master:N");
+}
+
+}  // namespace
