@@ -234,6 +234,32 @@ TEST_F(EndToEndTest, RefusedDeletionIsRetriedAndNeverReinserted) {
     EXPECT_EQ(stopAgent(), 0);
 }
 
+TEST_F(EndToEndTest, LetterCaseChangesNeverDeleteAZone) {
+    // A service that stores names in lower case, as DNS services may.
+    service.setLowerCaseNames(true);
+    testutil::writeFile(zonesPath, zonesText({"C.Example", "d.example"}));
+    ASSERT_TRUE(startAgent(1));
+    ASSERT_TRUE(serviceHolds({"c.example", "d.example"}));
+    ASSERT_TRUE(agent.waitForOutput("Successfully updated lastseen!"));
+    const size_t before = service.requestCount();
+    testutil::writeFile(zonesPath, zonesText({"c.example", "D.EXAMPLE"}));
+    ASSERT_TRUE(agent.waitForOutput("Zone changes:0"));
+    service.addFault(standin::Fault::recheck());
+    ASSERT_TRUE(agent.waitForOutput("Force checked all zones.", 1, seconds(30)));
+    EXPECT_EQ(stopAgent(), 0);
+    EXPECT_EQ(countRequests("POST", "/api/zones/delete"), 0u);
+    EXPECT_TRUE(serviceHolds({"c.example", "d.example"}));
+    // The rename itself sent nothing: only heartbeats and the reconciliation.
+    const std::vector<standin::RecordedRequest> log = service.requests();
+    for (size_t i = before; i < log.size(); ++i) {
+        EXPECT_NE(log[i].path, "/api/zones/insert");
+        if (log[i].path == "/api/zones/bulk_insert") {
+            // The reconciliation sends the names as first read.
+            EXPECT_EQ(log[i].body, "&zone[0]=C.Example&zone[1]=d.example");
+        }
+    }
+}
+
 TEST_F(EndToEndTest, IntervalBelowOneIsTakenAsOneSecond) {
     testutil::writeFile(zonesPath, zonesText({"a.example"}));
     ASSERT_TRUE(startAgent(0));
