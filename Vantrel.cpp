@@ -298,7 +298,8 @@ int runCheck(const std::string& path) {
         ZoneFileParser zonesFile(configFile);
         zonesFile.readZones();
         if (!zonesFile.hasReadSuccessfully()) {
-            problems.push_back("Zones file \"" + zonesPath + "\" could not be read.");
+            problems.push_back("Zones file \"" + zonesPath +
+                               "\" could not be read or holds no zone statement.");
         } else {
             const std::vector<zoneData>* zones = zonesFile.getZones();
             say("Master zones: " + std::to_string(zones->size()));

@@ -95,7 +95,14 @@ int ZoneFileParser::readZones() {
     // The API client erases every record whose deletion the service accepted,
     // so a record still flagged deleted is a deletion that failed. The file is
     // then read again, changed or not, and the record flagged once more.
-    if (resetRecords() > 0) {
+    std::vector<size_t> owed;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        if ((*zones)[i].isDeleted()) {
+            owed.push_back(i);
+        }
+    }
+    resetRecords();
+    if (!owed.empty()) {
         deletionPending = true;
     }
     foundZones = 0;
@@ -109,6 +116,11 @@ int ZoneFileParser::readZones() {
 
     std::string text;
     if (!loadZonesFile(&text)) {
+        // The owed deletions stay flagged, so that a reconciliation in this
+        // pass does not insert those zones again.
+        for (const size_t i : owed) {
+            (*zones)[i].setDeletedZone(true);
+        }
         return 0;
     }
     removeComments(&text);
@@ -150,7 +162,12 @@ int ZoneFileParser::readZones() {
     sortRecords();
 
     deletionPending = false;
-    readSucceeded = true;
+    // A file without any zone block may be one caught between the truncation
+    // and the writing of an in-place rewrite: it does not count as a reading
+    // that a reconciliation may trust.
+    if (zone_count > 0) {
+        readSucceeded = true;
+    }
     return zone_count;
 }
 

@@ -41,8 +41,9 @@ public:
     // leaves both untouched.
     bool zonesChanged(int& _newZones, int& _deletedZones);
 
-    // True once a reading has parsed the file completely (also one that held
-    // no master zone).
+    // True once a reading has parsed a file holding at least one zone block
+    // (also one without any master zone). A file without any zone block may
+    // be caught in the middle of a rewrite and never counts.
     bool hasReadSuccessfully() const { return readSucceeded; }
 
 private:

@@ -533,8 +533,9 @@ inline std::string checkZoneReadings(ConfigFileParser* config, const std::string
     if (!problem.empty()) {
         return problem;
     }
-    if (!parser.hasReadSuccessfully()) {
-        return "first reading did not succeed";
+    // Only a reading that met a zone block is one a reconciliation may trust.
+    if (parser.hasReadSuccessfully() != !firstBlocks.empty()) {
+        return "first reading's success does not match its zone blocks";
     }
 
     if (!replaceWhole(path, second)) {

@@ -188,6 +188,18 @@ TEST_F(EndToEndTest, DetachedAgentReturnsAtOnceAndKeepsSyncing) {
     agent.killGroup();
 }
 
+TEST_F(EndToEndTest, EmptyZonesFileAtStartNeverWipesTheService) {
+    // As an in-place rewrite looks between its truncation and its writing.
+    testutil::writeFile(zonesPath, "");
+    service.setZones(kToken, {"a.example", "b.example"});
+    ASSERT_TRUE(startAgent(1));
+    ASSERT_TRUE(agent.waitForOutput("Zone reconciliation skipped", 2));
+    EXPECT_EQ(countRequests("POST", "/api/zones/delete"), 0u);
+    testutil::writeFile(zonesPath, zonesText({"a.example"}));
+    EXPECT_TRUE(serviceHolds({"a.example"})) << agent.output();
+    EXPECT_EQ(stopAgent(), 0);
+}
+
 TEST_F(EndToEndTest, MissingZonesFileNeverWipesTheService) {
     service.setZones(kToken, {"a.example", "b.example"});
     ASSERT_TRUE(startAgent(1));
