@@ -1,7 +1,6 @@
 // Decoding of the configuration file, over real files in a temporary folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -165,18 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConfigDecodeTest, testing::ValuesIn(decodeCases(
 // Builds a configuration from |path| in a child process; returns what it
 // printed and its exit status.
 testutil::ProcessResult constructInChild(const std::string& path) {
-    testutil::ProcessResult result;
-    testing::internal::CaptureStdout();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        ConfigFileParser config(path);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.out = testing::internal::GetCapturedStdout();
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return testutil::runInChild([&] { ConfigFileParser config(path); });
 }
 
 TEST(ConfigFileTest, MissingPathExitsWith255AndNamesIt) {

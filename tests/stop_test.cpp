@@ -3,7 +3,6 @@
 // because a stop request is never taken back.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -27,10 +26,7 @@ testutil::ProcessResult stopWith(const std::vector<int>& signals) {
     testutil::writeFile(dir.file("vantrel.conf"),
                         "ZONES_FILE=" + dir.file("missing") +
                             "\nSERVER_HOSTNAME=127.0.0.1:1\nUPDATE_INTERVAL=3600\n");
-    testutil::ProcessResult result;
-    testing::internal::CaptureStdout();
-    const pid_t pid = fork();
-    if (pid == 0) {
+    return testutil::runInChild([&] {
         configFile = new ConfigFileParser(dir.file("vantrel.conf"));
         setSyslogWriter(printSyslog);
         signal(SIGTERM, signalCatcher);
@@ -39,14 +35,7 @@ testutil::ProcessResult stopWith(const std::vector<int>& signals) {
             raise(sig);
         }
         startDaemon();
-        std::fflush(stdout);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.out = testing::internal::GetCapturedStdout();
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    });
 }
 
 TEST(StopHandlerTest, EachCaughtSignalIsLoggedAtCriticalPriority) {

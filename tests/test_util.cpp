@@ -8,8 +8,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <stdexcept>
 
@@ -115,6 +117,38 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     close(fds[0]);
     int status = 0;
     if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !killed) {
+        result.status = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+ProcessResult runInChild(const std::function<void()>& body) {
+    ProcessResult result;
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return result;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::cout.flush();
+        std::fflush(stdout);
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        body();
+        std::cout.flush();
+        std::fflush(stdout);
+        _exit(0);
+    }
+    close(fds[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
+        result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
     return result;

@@ -47,6 +47,10 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir = ".",
                          const std::string& stopWhen = "", int timeoutSeconds = 30);
 
+// Runs |body| in a forked child whose standard output is collected; the
+// child exits with status 0 when |body| returns.
+ProcessResult runInChild(const std::function<void()>& body);
+
 }  // namespace testutil
 
 #endif  // VANTREL_TESTS_TEST_UTIL_H
