@@ -432,9 +432,11 @@ inline std::vector<ZoneRecord> referenceReading(std::vector<ZoneRecord> records,
 // Invariants of the zone vector after any reading: names non-empty, unique
 // ignoring ASCII case and in strictly ascending byte order; only master
 // records; a deleted record neither new nor found. The array copy holds the
-// same records in the same order. The counts zonesChanged reports match the
-// flags, and it reports nothing only when no record is flagged.
-inline std::string checkZoneVector(ZoneFileParser& parser, const char* reading) {
+// same records in the same order. After a reading of the file the counts
+// zonesChanged reports match the flags, and it reports nothing only when no
+// record is flagged; after a failed reading it reports nothing.
+inline std::string checkZoneVector(ZoneFileParser& parser, const char* reading,
+                                   bool failed = false) {
     const std::string where = std::string(reading) + ": ";
     const std::vector<ZoneRecord> records = recordsOf(parser);
     std::set<std::string> folded;
@@ -476,7 +478,11 @@ inline std::string checkZoneVector(ZoneFileParser& parser, const char* reading) 
     }
     int newZones = -1;
     int deletedZones = -1;
-    if (parser.zonesChanged(newZones, deletedZones)) {
+    if (failed) {
+        if (parser.zonesChanged(newZones, deletedZones)) {
+            return where + "zonesChanged reports a change after a failed reading";
+        }
+    } else if (parser.zonesChanged(newZones, deletedZones)) {
         if (newZones != flaggedNew || deletedZones != flaggedDeleted) {
             return where + "zonesChanged counts differ from the flags";
         }
@@ -490,11 +496,12 @@ inline std::string checkZoneVector(ZoneFileParser& parser, const char* reading) 
     return std::string();
 }
 
-// Checks one reading: its result, the vector's invariants and the vector
-// itself against |expected|.
+// Checks one reading (|failed| when the file could not be read): its result,
+// the vector's invariants and the vector itself against |expected|.
 inline std::string checkReading(ZoneFileParser& parser, const char* reading, int result,
-                                int expectedResult, const std::vector<ZoneRecord>& expected) {
-    const std::string problem = checkZoneVector(parser, reading);
+                                int expectedResult, const std::vector<ZoneRecord>& expected,
+                                bool failed = false) {
+    const std::string problem = checkZoneVector(parser, reading, failed);
     if (!problem.empty()) {
         return problem;
     }
@@ -511,12 +518,16 @@ inline std::string checkReading(ZoneFileParser& parser, const char* reading, int
 }
 
 // Reads |first| as the zones file named by |config|, then |second| renamed
-// into place, then once more without a change, and compares every reading
-// with the reference model of the format and of the change tracking:
+// into place, then once more without a change, then with the file removed,
+// then with |second| back in place, and compares every reading with the
+// reference model of the format and of the change tracking:
 // - each reading that reads the file returns its number of zone blocks and
 //   leaves the vector referenceReading describes;
 // - the unchanged third reading defers (returns 0, flags cleared) unless
 //   deletions are pending, in which case it reads the file again;
+// - the reading of the missing file returns 0 and keeps the records, with
+//   the deletions still owed flagged and no other flag;
+// - success is reported once a reading met a zone block, and stays;
 // - a fresh parser's reading of |second| gives the reference's vector too.
 // The vector's invariants are checked after every reading.
 inline std::string checkZoneReadings(ConfigFileParser* config, const std::string& first,
@@ -548,6 +559,10 @@ inline std::string checkZoneReadings(ConfigFileParser* config, const std::string
     if (!problem.empty()) {
         return problem;
     }
+    const bool succeeded = !firstBlocks.empty() || !secondBlocks.empty();
+    if (parser.hasReadSuccessfully() != succeeded) {
+        return "second reading's success does not match the zone blocks read so far";
+    }
 
     const bool deletionsPending = std::any_of(expected.begin(), expected.end(),
                                               [](const ZoneRecord& r) { return r.deleted; });
@@ -560,6 +575,33 @@ inline std::string checkZoneReadings(ConfigFileParser* config, const std::string
     }
     problem = checkReading(parser, "third reading", parser.readZones(),
                            deletionsPending ? static_cast<int>(secondBlocks.size()) : 0, expected);
+    if (!problem.empty()) {
+        return problem;
+    }
+
+    // The file is moved aside rather than removed, so that its inode stays in
+    // use and the restored file cannot get the same one.
+    const std::string aside = path + ".aside";
+    if (std::rename(path.c_str(), aside.c_str()) != 0) {
+        return "cannot move " + path;
+    }
+    for (ZoneRecord& r : expected) {
+        r.found = r.isNew = false;
+    }
+    problem =
+        checkReading(parser, "reading of the missing file", parser.readZones(), 0, expected, true);
+    if (!problem.empty()) {
+        return problem;
+    }
+    if (parser.hasReadSuccessfully() != succeeded) {
+        return "a failed reading changed the reported success";
+    }
+    if (!replaceWhole(path, second) || std::remove(aside.c_str()) != 0) {
+        return "cannot restore " + path;
+    }
+    expected = referenceReading(expected, secondBlocks);
+    problem = checkReading(parser, "reading of the restored file", parser.readZones(),
+                           static_cast<int>(secondBlocks.size()), expected);
     if (!problem.empty()) {
         return problem;
     }
