@@ -1,5 +1,6 @@
 #include "mylibs.h"
 
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
@@ -51,25 +52,49 @@ void dprint(std::string _message) {
 
 void stripComments(std::string* _text) {
     std::string& s = *_text;
+    char* const data = &s[0];
     const size_t size = s.size();
+    // The scan ends at the first NUL byte met outside a comment.
+    const auto nulFrom = [&](size_t from) {
+        const void* nul = from < size ? std::memchr(data + from, '\0', size - from) : nullptr;
+        return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size;
+    };
+    size_t stop = nulFrom(0);
     size_t out = 0;  // write position; never passes the read position
     size_t in = 0;
-    while (in < size && s[in] != '\0') {
-        const char next = in + 1 < size ? s[in + 1] : '\0';
-        if (s[in] == '/' && next == '/') {
+    while (in < stop) {
+        // Text up to the next slash is kept as it is.
+        const void* slash = std::memchr(data + in, '/', stop - in);
+        const size_t plainEnd =
+            slash != nullptr ? static_cast<size_t>(static_cast<const char*>(slash) - data) : stop;
+        if (out != in) {
+            std::memmove(data + out, data + in, plainEnd - in);
+        }
+        out += plainEnd - in;
+        in = plainEnd;
+        if (in >= stop) {
+            break;
+        }
+        const char next = in + 1 < size ? data[in + 1] : '\0';
+        if (next == '/') {
             // A line comment runs to the line feed, which stays.
-            const size_t lf = s.find('\n', in);
-            in = lf == std::string::npos ? size : lf;
-        } else if (s[in] == '/' && next == '*') {
+            const void* lf = std::memchr(data + in, '\n', size - in);
+            in = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - data) : size;
+        } else if (next == '*') {
             // The closing marker is searched from the opening "*", so "/*/"
             // is a complete comment. An unclosed comment runs to the end.
             const size_t close = s.find("*/", in + 1);
             in = close == std::string::npos ? size : close + 2;
         } else {
-            s[out++] = s[in++];
+            data[out++] = data[in++];
+            continue;
+        }
+        if (in > stop) {
+            // The comment swallowed the NUL byte that would have ended the scan.
+            stop = nulFrom(in);
         }
     }
-    // A NUL byte ends the scan: the rest of the text stays as it is.
+    // A NUL byte ended the scan: the rest of the text stays as it is.
     if (in < size) {
         if (out != in) {
             s.erase(out, in - out);
