@@ -227,7 +227,7 @@ std::string tokenExposureWarning(const std::string& path) {
         (status.st_mode & (S_IRGRP | S_IROTH)) == 0) {
         return std::string();
     }
-    return "Warning: " + path +
+    return path +
            " holds the service token and is readable by group or others; restrict it with "
            "chmod 600.";
 }
@@ -283,7 +283,7 @@ int runCheck(const std::string& path) {
     }
     const std::string exposure = tokenExposureWarning(path);
     if (!exposure.empty()) {
-        warnings.push_back(exposure.substr(std::strlen("Warning: ")));
+        warnings.push_back(exposure);
     }
 
     struct stat status;
@@ -417,7 +417,7 @@ int runAgent(int argc, char** argv) {
     say(versionLine());
     const std::string exposure = tokenExposureWarning(path);
     if (!exposure.empty()) {
-        say(exposure);
+        say("Warning: " + exposure);
     }
     startDaemon();
     closelog();

@@ -109,6 +109,20 @@ TEST_F(CommandLineTest, MissingConfigFallsThroughToWorkingDirectoryCandidate) {
         << r.out;
 }
 
+TEST_F(CommandLineTest, TokenReadableByOthersIsWarnedAboutAtStart) {
+    const std::string path = dir.file("vantrel.conf");
+    for (const mode_t mode : {0644, 0640, 0600}) {
+        testutil::writeFile(path, std::string(kQuietConfig) + "TOKEN=secret\n");
+        chmod(path.c_str(), mode);
+        const testutil::ProcessResult r = runVantrel({"-c", path}, dir.path(), "Build date:");
+        EXPECT_EQ(r.status, 0);
+        const bool warned = r.out.find("Warning: " + path +
+                                       " holds the service token and is readable by group or "
+                                       "others") != std::string::npos;
+        EXPECT_EQ(warned, mode != 0600) << std::oct << mode << "\n" << r.out;
+    }
+}
+
 TEST_F(CommandLineTest, DirectoryNamedLikeCandidateIsChosenAndRefused) {
     ASSERT_EQ(mkdir(dir.file("vantrel.conf").c_str(), 0755), 0);
     const testutil::ProcessResult r = runVantrel({}, dir.path());
