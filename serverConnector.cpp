@@ -300,21 +300,58 @@ bool serverConnector::insertZone(std::string _zoneName) {
 }
 
 void serverConnector::deleteZones() {
-    size_t position = 0;
-    while (position < zones->size()) {
-        if (!(*zones)[position].isDeleted()) {
-            ++position;
-            continue;
-        }
-        if (deleteZone((*zones)[position].getZoneName())) {
-            zones->erase(zones->begin() + static_cast<std::ptrdiff_t>(position));
-            // Start over: a zone refused earlier in this walk is asked for
-            // again after each success.
-            position = 0;
-        } else {
-            ++position;
+    // The walk asks for the zones flagged deleted in vector order and starts
+    // again from the top after every accepted deletion, so a zone refused
+    // earlier in the walk is asked for again after each later success. Only
+    // the refused zones lie before the walk's position, so they are kept in
+    // their own list and the rest of the vector is never scanned twice; the
+    // accepted zones leave the vector in one pass at the end.
+    std::vector<size_t> flagged;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        if ((*zones)[i].isDeleted()) {
+            flagged.push_back(i);
         }
     }
+    std::vector<bool> accepted(zones->size(), false);
+    std::vector<size_t> refused;
+    size_t next = 0;
+    bool askRefusedAgain = false;
+    for (;;) {
+        if (askRefusedAgain) {
+            askRefusedAgain = false;
+            for (size_t r = 0; r < refused.size(); ++r) {
+                if (deleteZone((*zones)[refused[r]].getZoneName())) {
+                    accepted[refused[r]] = true;
+                    refused.erase(refused.begin() + static_cast<std::ptrdiff_t>(r));
+                    askRefusedAgain = true;
+                    break;
+                }
+            }
+            if (askRefusedAgain) {
+                continue;
+            }
+        }
+        if (next == flagged.size()) {
+            break;
+        }
+        const size_t position = flagged[next++];
+        if (deleteZone((*zones)[position].getZoneName())) {
+            accepted[position] = true;
+            askRefusedAgain = true;
+        } else {
+            refused.push_back(position);
+        }
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        if (!accepted[i]) {
+            if (kept != i) {
+                (*zones)[kept] = std::move((*zones)[i]);
+            }
+            ++kept;
+        }
+    }
+    zones->erase(zones->begin() + static_cast<std::ptrdiff_t>(kept), zones->end());
 }
 
 bool serverConnector::deleteZone(std::string _zoneName) {
