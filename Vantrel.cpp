@@ -58,20 +58,25 @@ void writeSyslog(int priority, const std::string& message) {
     currentSyslogWriter(priority, message);
 }
 
-void eventLog(logLevel level, std::string _message) {
+bool isLogged(logLevel level) {
     if (configFile == nullptr) {
-        return;
+        return false;
     }
-    const logLevel threshold = configFile->getLoggingLevel();
     if (!configFile->getDaemonize() || checkMode) {
         // Check mode reports its own findings; of the reading it shows only
         // the failures.
-        if (!checkMode || level >= ERROR) {
-            std::cout << _message << std::endl;
-        }
+        return !checkMode || level >= ERROR;
+    }
+    return level >= configFile->getLoggingLevel();
+}
+
+void eventLog(logLevel level, std::string _message) {
+    if (!isLogged(level)) {
         return;
     }
-    if (level >= threshold) {
+    if (!configFile->getDaemonize() || checkMode) {
+        std::cout << _message << std::endl;
+    } else {
         writeSyslog(LOG_INFO, _message);
     }
 }

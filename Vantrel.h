@@ -30,6 +30,10 @@ extern ConfigFileParser* configFile;
 // configured threshold). The text is never used as a format string.
 void eventLog(logLevel level, std::string _message);
 
+// True when eventLog would write a message of |level| anywhere; lets a
+// caller skip building a message that would be dropped.
+bool isLogged(logLevel level);
+
 // Receives the lines meant for the system log. The default calls syslog();
 // tests replace it to see what the agent would have logged.
 using syslogWriter = void (*)(int priority, const std::string& message);

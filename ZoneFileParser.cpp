@@ -383,7 +383,9 @@ zoneData ZoneFileParser::parse_zone(std::string& source) {
             record.setZoneName(std::string(data + pos_begin + 1, pos_end - pos_begin - 1));
         }
     }
-    eventLog(DEBUG, "Loading zone:" + record.zoneNameRef());
+    if (isLogged(DEBUG)) {
+        eventLog(DEBUG, "Loading zone:" + record.zoneNameRef());
+    }
 
     // The opening brace. Words before it (a class, say) are skipped, but a
     // word written against the brace is carried on as the start of the first
