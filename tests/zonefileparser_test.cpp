@@ -19,7 +19,7 @@
 #include "ConfigFileParser.h"
 #include "ZoneFileParser.h"
 #include "bench/zonegen.h"
-#include "mylibs.h"
+#include "fuzz/fuzz_checks.h"
 #include "test_util.h"
 
 // Reaches the parser's text operations and its read hook.
@@ -388,55 +388,6 @@ TEST_F(ZoneParserTest, BlockParsingTakesQuotedNameAndFoldedType) {
     }
 }
 
-// The literal block rules, one character at a time: the name between the
-// first two quotes (none without two), words before the brace skipped, and
-// the statement scan to the end or to allow-update/allow-transfer.
-std::pair<std::string, std::string> referenceParse(const std::string& _block) {
-    size_t quotes = 0;
-    size_t pos_begin = 0;
-    size_t pos_end = 0;
-    for (size_t i = 0; i < _block.size() && quotes < 2; ++i) {
-        if (_block[i] == '"') {
-            (quotes++ == 0 ? pos_begin : pos_end) = i;
-        }
-    }
-    const std::string name =
-        quotes == 2 ? _block.substr(pos_begin + 1, pos_end - pos_begin - 1) : "";
-    std::string type;
-    std::string word;
-    size_t i = pos_end + 1;
-    for (; i < _block.size() && _block[i] != '{'; ++i) {
-        const char c = _block[i];
-        if (c == '\n' || c == ' ' || c == '\t' || c == '\r') {
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    std::string param_name;
-    bool param = false;
-    for (++i; i < _block.size(); ++i) {
-        const char c = _block[i];
-        if (c != '\n' && c != ' ' && c != '\t' && c != ';' && c != '{' && c != '}') {
-            word += c;
-        } else if (c == ';' && param) {
-            if (param_name == "allow-update" || param_name == "allow-transfer") {
-                break;
-            }
-            if (param_name == "type" && !word.empty()) {
-                type = asciiLower(word);
-            }
-            word.clear();
-            param = false;
-        } else if (!word.empty()) {
-            param_name = word;
-            word.clear();
-            param = true;
-        }
-    }
-    return {name, type};
-}
-
 TEST_F(ZoneParserTest, BlockParsingEqualsTheCharacterByCharacterRules) {
     std::mt19937 random(77);
     const char* const pieces[] = {" ",
@@ -484,10 +435,11 @@ TEST_F(ZoneParserTest, BlockParsingEqualsTheCharacterByCharacterRules) {
     testing::internal::GetCapturedStdout();
     size_t typed = 0;
     for (size_t i = 0; i < blocks.size(); ++i) {
-        const auto expected = referenceParse(blocks[i]);
-        ASSERT_EQ(records[i].getZoneName(), expected.first) << blocks[i];
-        ASSERT_EQ(records[i].getZoneType(), expected.second) << blocks[i];
-        typed += !expected.second.empty();
+        // The fuzzers' character-by-character model of the block rules.
+        const fuzzchecks::ZoneBlock expected = fuzzchecks::referenceParseBlock(blocks[i]);
+        ASSERT_EQ(records[i].getZoneName(), expected.name) << blocks[i];
+        ASSERT_EQ(records[i].getZoneType(), expected.type) << blocks[i];
+        typed += !expected.type.empty();
     }
     EXPECT_GT(typed, 300u);
 }
