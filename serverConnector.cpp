@@ -27,6 +27,19 @@ size_t WriteCallback(void* contents, size_t size, size_t nmemb, void* userp) {
 
 const char* const MSG_PARSE_FAILED = "Can't parse string as JSON";
 
+// Parses |_text| with the reader's default (permissive) features into
+// |_root|. The reader throws on nesting deeper than its stack limit; such a
+// text counts as not parsable, like any other the reader refuses.
+bool parseJson(const std::string& _text, Json::Value& _root) {
+    try {
+        Json::Reader reader;
+        return reader.parse(_text, _root);
+    } catch (const std::exception&) {
+        _root = Json::Value();
+        return false;
+    }
+}
+
 }  // namespace
 
 serverConnector::serverConnector(ConfigFileParser* _configFile, std::vector<zoneData>* _zones,
@@ -94,14 +107,12 @@ bool serverConnector::encodeFormValue(const std::string& _value, std::string& _e
 bool serverConnector::readReplyMessage(const std::string& _text, std::string& _message,
                                        bool& _parsed) {
     _message.clear();
-    _parsed = false;
+    Json::Value root;
+    _parsed = parseJson(_text, root);
+    if (!_parsed) {
+        return false;
+    }
     try {
-        Json::Reader reader;
-        Json::Value root;
-        if (!reader.parse(_text, root)) {
-            return false;
-        }
-        _parsed = true;
         if (root.isNull()) {
             return true;
         }
@@ -118,8 +129,6 @@ bool serverConnector::readReplyMessage(const std::string& _text, std::string& _m
         _message = message.asString();
         return true;
     } catch (const std::exception&) {
-        // The reader throws on nesting deeper than its stack limit; such a
-        // text is treated as not parsable.
         _message.clear();
         return false;
     }
@@ -128,14 +137,12 @@ bool serverConnector::readReplyMessage(const std::string& _text, std::string& _m
 bool serverConnector::readZoneList(const std::string& _text, std::vector<std::string>& _names,
                                    bool& _parsed) {
     _names.clear();
-    _parsed = false;
+    Json::Value root;
+    _parsed = parseJson(_text, root);
+    if (!_parsed) {
+        return false;
+    }
     try {
-        Json::Reader reader;
-        Json::Value root;
-        if (!reader.parse(_text, root)) {
-            return false;
-        }
-        _parsed = true;
         if (root.isObject()) {
             // An object with members is an error reply, not a list.
             return root.empty();

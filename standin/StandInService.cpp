@@ -615,6 +615,16 @@ void StandInService::serveApi(const httplib::Request& _request, const std::strin
     (this->*_handler)(token, record.form, _response);
 }
 
+void StandInService::addOnce(std::vector<std::string>& _list, const std::string& _zone) const {
+    const std::string name = storedName(_zone);
+    for (const std::string& existing : _list) {
+        if (storedName(existing) == name) {
+            return;
+        }
+    }
+    _list.push_back(name);
+}
+
 void StandInService::handleBulkInsert(const std::string& _token, const Fields& _form,
                                       httplib::Response& _response) {
     std::vector<std::string>& list = zoneLists[_token];
@@ -622,14 +632,7 @@ void StandInService::handleBulkInsert(const std::string& _token, const Fields& _
         if (field.first == "zone" || !isZoneField(field.first) || field.second.empty()) {
             continue;
         }
-        const std::string name = storedName(field.second);
-        bool held = false;
-        for (const std::string& existing : list) {
-            held = held || storedName(existing) == name;
-        }
-        if (!held) {
-            list.push_back(name);
-        }
+        addOnce(list, field.second);
     }
     answer(_response, 200, "ok");
 }
@@ -641,15 +644,7 @@ void StandInService::handleInsert(const std::string& _token, const Fields& _form
         answer(_response, 400, "missing zone");
         return;
     }
-    std::vector<std::string>& list = zoneLists[_token];
-    const std::string name = storedName(zone);
-    for (const std::string& existing : list) {
-        if (storedName(existing) == name) {
-            answer(_response, 200, "ok");
-            return;
-        }
-    }
-    list.push_back(name);
+    addOnce(zoneLists[_token], zone);
     answer(_response, 200, "ok");
 }
 

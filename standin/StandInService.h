@@ -245,6 +245,9 @@ private:
     // Takes the first fault matching |_path| and |_form| (lock held); false
     // when none applies.
     bool takeFault(const std::string& _path, const Fields& _form, Fault& _fault);
+    // Appends |_zone| as this service stores it unless |_list| holds that
+    // name already (lock held).
+    void addOnce(std::vector<std::string>& _list, const std::string& _zone) const;
     // The name as this service stores it (lock held).
     std::string storedName(const std::string& _name) const;
     // Holds the calling request until released, stopped or |_ms| passed;

@@ -62,30 +62,30 @@ int runAsNobody(const std::function<int()>& body) {
     return WEXITSTATUS(status);
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir,
-                         const std::string& stopWhen, int timeoutSeconds) {
+namespace {
+
+// Forks a child that runs |childBody| with its standard output on a pipe and
+// then exits with status 0; collects that output. Once it holds |stopWhen|
+// (when not empty) the child gets SIGTERM; after |timeoutSeconds| it gets
+// SIGKILL and the status is -1.
+ProcessResult collectChild(const std::function<void()>& childBody, const std::string& stopWhen,
+                           int timeoutSeconds) {
     ProcessResult result;
     int fds[2];
     if (pipe(fds) != 0) {
         return result;
     }
+    std::cout.flush();
+    std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
         dup2(fds[1], STDOUT_FILENO);
         close(fds[1]);
-        const int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, STDIN_FILENO);
-        if (chdir(workdir.c_str()) != 0) {
-            _exit(98);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(97);
+        childBody();
+        std::cout.flush();
+        std::fflush(stdout);
+        _exit(0);
     }
     close(fds[1]);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -122,36 +122,30 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir,
+                         const std::string& stopWhen, int timeoutSeconds) {
+    return collectChild(
+        [&] {
+            const int devnull = open("/dev/null", O_RDONLY);
+            dup2(devnull, STDIN_FILENO);
+            if (chdir(workdir.c_str()) != 0) {
+                _exit(98);
+            }
+            std::vector<char*> args;
+            for (const std::string& arg : argv) {
+                args.push_back(const_cast<char*>(arg.c_str()));
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(97);
+        },
+        stopWhen, timeoutSeconds);
+}
+
 ProcessResult runInChild(const std::function<void()>& body) {
-    ProcessResult result;
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return result;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        std::cout.flush();
-        std::fflush(stdout);
-        dup2(fds[1], STDOUT_FILENO);
-        close(fds[1]);
-        body();
-        std::cout.flush();
-        std::fflush(stdout);
-        _exit(0);
-    }
-    close(fds[1]);
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
-        result.out.append(buffer, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    }
-    return result;
+    return collectChild(body, "", 60);
 }
 
 }  // namespace testutil

@@ -48,7 +48,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
                          const std::string& stopWhen = "", int timeoutSeconds = 30);
 
 // Runs |body| in a forked child whose standard output is collected; the
-// child exits with status 0 when |body| returns.
+// child exits with status 0 when |body| returns, and is killed (status -1)
+// after a minute.
 ProcessResult runInChild(const std::function<void()>& body);
 
 }  // namespace testutil
