@@ -95,13 +95,7 @@ int ZoneFileParser::readZones() {
     // The API client erases every record whose deletion the service accepted,
     // so a record still flagged deleted is a deletion that failed. The file is
     // then read again, changed or not, and the record flagged once more.
-    std::vector<size_t> owed;
-    for (size_t i = 0; i < zones->size(); ++i) {
-        if ((*zones)[i].isDeleted()) {
-            owed.push_back(i);
-        }
-    }
-    resetRecords();
+    const std::vector<size_t> owed = resetRecords();
     if (!owed.empty()) {
         deletionPending = true;
     }
@@ -496,11 +490,12 @@ bool ZoneFileParser::findZone(const std::string& _zoneName) {
     return false;
 }
 
-size_t ZoneFileParser::resetRecords() {
-    size_t stillDeleted = 0;
-    for (zoneData& record : *zones) {
+std::vector<size_t> ZoneFileParser::resetRecords() {
+    std::vector<size_t> stillDeleted;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        zoneData& record = (*zones)[i];
         if (record.isDeleted()) {
-            ++stillDeleted;
+            stillDeleted.push_back(i);
         }
         record.setFound(false);
         record.setNewZone(false);

@@ -91,9 +91,9 @@ private:
     // flags that record found, counts it and returns true. Returns false when
     // no record has the name.
     bool findZone(const std::string& _zoneName);
-    // Clears every record's flags. Returns how many records were still
-    // flagged deleted (deletions the API client has not completed).
-    size_t resetRecords();
+    // Clears every record's flags. Returns the positions of the records that
+    // were still flagged deleted (deletions the API client has not completed).
+    std::vector<size_t> resetRecords();
     // Flags deleted every record neither found nor new and counts them.
     void markDeletedZones();
     // Puts the zone vector in ascending byte order of the names.
