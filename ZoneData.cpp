@@ -19,6 +19,7 @@ void zoneData::operator=(zoneData z) {
     found = z.found;
     deletedZone = z.deletedZone;
     newZone = z.newZone;
+    atService = z.atService;
 }
 
 void zoneData::setZoneName(std::string _name) {

@@ -1,6 +1,7 @@
 // zoneData is one DNS zone as the agent knows it: its name, its type and three
 // flags that describe what the latest reading of the zones file concluded
-// about it. A plain copyable value; copies are deep and carry all five fields.
+// about it, plus whether the service is known to hold it. A plain copyable
+// value; copies carry every field.
 #ifndef VANTREL_ZONEDATA_H
 #define VANTREL_ZONEDATA_H
 
@@ -32,6 +33,11 @@ public:
     bool isNewZone() const { return newZone; }
     void setDeletedZone(bool _deleted) { deletedZone = _deleted; }
     bool isDeleted() const { return deletedZone; }
+    // Whether the service is known to hold the zone: set when an insertion
+    // that carried it was accepted or the service listed it; readings never
+    // touch it.
+    void setAtService(bool _atService) { atService = _atService; }
+    bool isAtService() const { return atService; }
 
     // The name without a copy, for lookups and sorting.
     const std::string& zoneNameRef() const { return zoneName; }
@@ -42,6 +48,7 @@ private:
     bool found;
     bool deletedZone;
     bool newZone;
+    bool atService = false;
 };
 
 #endif  // VANTREL_ZONEDATA_H
