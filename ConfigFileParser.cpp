@@ -83,6 +83,7 @@ void ConfigFileParser::readLines(std::string* text) {
 }
 
 void ConfigFileParser::parseLines() {
+    decodeWarnings.clear();
     for (const std::string& row : rows) {
         const size_t equals = row.find('=');
         const std::string key = equals == std::string::npos ? row : row.substr(0, equals);
@@ -105,41 +106,91 @@ void ConfigFileParser::parseLines() {
             token = value;
         } else if (key == "CA_FILE") {
             caFile = value;
+        } else if (key == "MAX_DELETE_PERCENT") {
+            decodeMaxDeletePercent(value);
+        } else if (key == "WATCH_ZONES_FILE") {
+            decodeWatchZonesFile(value);
+        } else if (key == "METRICS_FILE") {
+            metricsFile = value;
         }
     }
 }
 
-bool ConfigFileParser::isCofigAcceptable() {
+bool ConfigFileParser::isCofigAcceptable() const {
     return !serverHostname.empty() && !token.empty();
 }
 
-void ConfigFileParser::decodeInterval(std::string value) {
+namespace {
+
+// Reads the leading signed decimal integer of |_value| after white space,
+// saturated to the 32-bit range, into |_number|. Returns false, leaving
+// |_number| alone, for an empty or blank value; a value without digits reads
+// as 0 and |_digits| tells whether there was one.
+bool readInteger(const std::string& _value, int32_t& _number, bool* _digits = nullptr) {
     const auto isBlank = [](char c) {
         return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
     };
     size_t i = 0;
-    while (i < value.size() && isBlank(value[i])) {
+    while (i < _value.size() && isBlank(_value[i])) {
         ++i;
     }
-    if (i == value.size()) {
-        return;  // empty or blank: keep the current interval
+    if (i == _value.size()) {
+        return false;
     }
     bool negative = false;
-    if (value[i] == '+' || value[i] == '-') {
-        negative = value[i] == '-';
+    if (_value[i] == '+' || _value[i] == '-') {
+        negative = _value[i] == '-';
         ++i;
     }
     // Accumulate with saturation at the 32-bit limits.
     const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
                                    : std::numeric_limits<int32_t>::max();
     int64_t magnitude = 0;
-    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-        magnitude = magnitude * 10 + (value[i] - '0');
+    const size_t digits = i;
+    for (; i < _value.size() && _value[i] >= '0' && _value[i] <= '9'; ++i) {
+        magnitude = magnitude * 10 + (_value[i] - '0');
         if (magnitude > limit) {
             magnitude = limit;
         }
     }
-    updateZonesInterval = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    if (_digits != nullptr) {
+        *_digits = i > digits;
+    }
+    _number = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    return true;
+}
+
+}  // namespace
+
+void ConfigFileParser::decodeInterval(std::string value) {
+    readInteger(value, updateZonesInterval);
+}
+
+void ConfigFileParser::decodeMaxDeletePercent(std::string value) {
+    int32_t percent = 0;
+    bool digits = false;
+    if (!readInteger(value, percent, &digits)) {
+        return;  // empty or blank: keep the current value
+    }
+    if (digits && percent >= 0 && percent <= 100) {
+        maxDeletePercent = percent;
+        return;
+    }
+    maxDeletePercent = DEFAULT_MAX_DELETE_PERCENT;
+    decodeWarnings.push_back("MAX_DELETE_PERCENT \"" + value +
+                             "\" is not a number from 0 to 100; using " +
+                             std::to_string(DEFAULT_MAX_DELETE_PERCENT) + ".");
+}
+
+void ConfigFileParser::decodeWatchZonesFile(std::string value) {
+    const std::string flag = trim(value);
+    if (flag == "TRUE" || flag == "FALSE") {
+        watchZonesFile = flag == "TRUE";
+        return;
+    }
+    watchZonesFile = true;
+    decodeWarnings.push_back("WATCH_ZONES_FILE \"" + value +
+                             "\" is neither TRUE nor FALSE; using TRUE.");
 }
 
 void ConfigFileParser::decodeCpanelMethod(std::string value) {

@@ -15,6 +15,8 @@
 constexpr logLevel LOGGING_LEVEL = DEBUG;
 // Default pause between passes of the main loop, in seconds.
 extern const int32_t UPDATE_ZONES_INTERVAL;
+// Default of MAX_DELETE_PERCENT.
+constexpr int DEFAULT_MAX_DELETE_PERCENT = 50;
 
 class ConfigFileParser {
 public:
@@ -30,23 +32,32 @@ public:
     // fails like the constructor.
     void setConfigFilename(std::string path);
 
-    std::string getZoneFileName() { return zoneFile; }
-    std::string getServerHostname() { return serverHostname; }
-    std::string getToken() { return token; }
-    bool getDaemonize() { return daemonize; }
-    int32_t getUpZoneInterval() { return updateZonesInterval; }
-    logLevel getLoggingLevel() { return loggingLevel; }
-    uint64_t getRunTimestamp() { return runStamp; }
+    std::string getZoneFileName() const { return zoneFile; }
+    std::string getServerHostname() const { return serverHostname; }
+    std::string getToken() const { return token; }
+    bool getDaemonize() const { return daemonize; }
+    int32_t getUpZoneInterval() const { return updateZonesInterval; }
+    logLevel getLoggingLevel() const { return loggingLevel; }
+    uint64_t getRunTimestamp() const { return runStamp; }
     // PEM file of certificate authorities to trust instead of the system's
     // store; empty to use the system's store.
-    std::string getCaFile() { return caFile; }
-    std::string getCpanelZonesFile() { return cpanelZonesFile; }
-    bool getCpanelMethod() { return cpanelMethod; }
+    std::string getCaFile() const { return caFile; }
+    std::string getCpanelZonesFile() const { return cpanelZonesFile; }
+    bool getCpanelMethod() const { return cpanelMethod; }
+    // Largest share of the zones, in percent, that one pass or one
+    // reconciliation may delete when it deletes more than ten; 100 = no limit.
+    int getMaxDeletePercent() const { return maxDeletePercent; }
+    // Whether the agent reacts to changes of the zones file between passes.
+    bool getWatchZonesFile() const { return watchZonesFile; }
+    // File the metrics are written to after every pass; empty for none.
+    std::string getMetricsFile() const { return metricsFile; }
     // The path the settings were read from; empty before a file was decoded.
-    std::string getConfigFileName() { return configFile; }
+    std::string getConfigFileName() const { return configFile; }
+    // One text for each value that could not be decoded and kept its default.
+    const std::vector<std::string>& getDecodeWarnings() const { return decodeWarnings; }
 
     // True when both the host name and the token are set.
-    bool isCofigAcceptable();
+    bool isCofigAcceptable() const;
 
     // Decodes an UPDATE_INTERVAL value: leading decimal integer, saturated to
     // the 32-bit range; empty or blank leaves the value, no digit gives 0.
@@ -62,6 +73,8 @@ private:
     void parseLines();
     void decodeDaemonize(std::string value);
     void decodeDebugLevel(std::string value);
+    void decodeMaxDeletePercent(std::string value);
+    void decodeWatchZonesFile(std::string value);
 
     uint64_t runStamp;
     std::string configFile;
@@ -75,6 +88,10 @@ private:
     int32_t updateZonesInterval;
     logLevel loggingLevel;
     std::string caFile;
+    int maxDeletePercent = DEFAULT_MAX_DELETE_PERCENT;
+    bool watchZonesFile = true;
+    std::string metricsFile;
+    std::vector<std::string> decodeWarnings;
 };
 
 #endif  // VANTREL_CONFIGFILEPARSER_H

@@ -11,28 +11,43 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <iomanip>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "ConfigFileParser.h"
+#include "MetricsFile.h"
+#include "ServiceNotify.h"
+#include "SetupCheck.h"
 #include "ZoneFileParser.h"
+#include "ZonesWatch.h"
 #include "serverConnector.h"
 
 volatile std::sig_atomic_t StopFlag = 0;
+volatile std::sig_atomic_t ReloadFlag = 0;
 std::string configFilename;
 ConfigFileParser* configFile = nullptr;
 
 namespace {
 
-// Set by -t/--test: check the setup instead of running.
+using steadyClock = std::chrono::steady_clock;
+
 bool checkMode = false;
 
 // Signals caught and not yet reported, and the pipe that wakes the loop's
-// sleep. Only the stop handler writes the counters and the pipe.
+// waits. Only the signal handler writes the counters and the pipe.
 volatile std::sig_atomic_t caughtTerm = 0;
 volatile std::sig_atomic_t caughtInt = 0;
 int wakePipe[2] = {-1, -1};
+
+// The command line, kept for a restart in place.
+std::vector<std::string> savedArguments;
+
+// Marks a process that restarted itself after detaching.
+constexpr const char* DETACHED_MARK = "VANTREL_DETACHED";
 
 void defaultSyslogWriter(int priority, const std::string& message) {
     // The message is data, never a format string.
@@ -40,11 +55,6 @@ void defaultSyslogWriter(int priority, const std::string& message) {
 }
 
 syslogWriter currentSyslogWriter = defaultSyslogWriter;
-
-// Writes one line to standard output and flushes it at once.
-void say(const std::string& line) {
-    std::cout << line << std::endl;
-}
 
 }  // namespace
 
@@ -58,14 +68,25 @@ void writeSyslog(int priority, const std::string& message) {
     currentSyslogWriter(priority, message);
 }
 
+void say(const std::string& _line) {
+    std::cout << _line << std::endl;
+}
+
+bool isCheckMode() {
+    return checkMode;
+}
+
 bool isLogged(logLevel level) {
     if (configFile == nullptr) {
         return false;
     }
-    if (!configFile->getDaemonize() || checkMode) {
+    if (checkMode) {
         // Check mode reports its own findings; of the reading it shows only
         // the failures.
-        return !checkMode || level >= ERROR;
+        return level >= ERROR;
+    }
+    if (!configFile->getDaemonize() && !isJournalStream()) {
+        return true;
     }
     return level >= configFile->getLoggingLevel();
 }
@@ -74,10 +95,13 @@ void eventLog(logLevel level, std::string _message) {
     if (!isLogged(level)) {
         return;
     }
-    if (!configFile->getDaemonize() || checkMode) {
-        std::cout << _message << std::endl;
-    } else {
+    if (configFile->getDaemonize() && !checkMode) {
         writeSyslog(LOG_INFO, _message);
+    } else if (isJournalStream() && !checkMode) {
+        static const char* const priorities[] = {"<7>", "<6>", "<4>", "<3>"};
+        std::cout << priorities[level] << _message << std::endl;
+    } else {
+        std::cout << _message << std::endl;
     }
 }
 
@@ -127,10 +151,17 @@ void paramsParser(int argc, char** argv) {
     }
 }
 
+namespace {
+
+// The configuration candidates in the order they are tried.
+std::vector<std::string> configurationCandidates() {
+    return {configFilename, "/etc/vantrel.conf", "vantrel.conf", "/etc/orvel.conf"};
+}
+
+}  // namespace
+
 std::string getConfigurationFile() {
-    const std::string candidates[] = {configFilename, "/etc/vantrel.conf", "vantrel.conf",
-                                      "/etc/orvel.conf"};
-    for (const std::string& candidate : candidates) {
+    for (const std::string& candidate : configurationCandidates()) {
         if (!candidate.empty() && access(candidate.c_str(), F_OK) == 0) {
             return candidate;
         }
@@ -139,18 +170,20 @@ std::string getConfigurationFile() {
 }
 
 extern "C" void signalCatcher(int sig) {
-    if (sig != SIGTERM && sig != SIGINT) {
-        return;
-    }
     const int savedErrno = errno;
     if (sig == SIGTERM) {
         caughtTerm = caughtTerm + 1;
-    } else {
+        StopFlag = 1;
+    } else if (sig == SIGINT) {
         caughtInt = caughtInt + 1;
+        StopFlag = 1;
+    } else if (sig == SIGHUP) {
+        ReloadFlag = 1;
+    } else {
+        return;
     }
-    StopFlag = 1;
     if (wakePipe[1] >= 0) {
-        // Wakes a sleep that is under way or about to begin.
+        // Wakes a wait that is under way or about to begin.
         const ssize_t ignored = write(wakePipe[1], "s", 1);
         (void)ignored;
     }
@@ -159,10 +192,14 @@ extern "C" void signalCatcher(int sig) {
 
 namespace {
 
-// Writes the stop line of every signal caught since the last call.
+// Writes the stop line of every signal caught since the last call, and tells
+// the service manager once that the stop has begun.
 void reportCaughtSignals() {
     static std::sig_atomic_t reportedTerm = 0;
     static std::sig_atomic_t reportedInt = 0;
+    if (StopFlag && reportedTerm + reportedInt == 0) {
+        notifyStopping();
+    }
     for (; reportedTerm < caughtTerm; ++reportedTerm) {
         writeSyslog(LOG_CRIT, "Received SIGTERM... Quiting.");
     }
@@ -171,44 +208,70 @@ void reportCaughtSignals() {
     }
 }
 
-// Creates the pipe through which the stop handler wakes the sleep.
-void openWakePipe() {
-    if (wakePipe[0] >= 0) {
-        return;
-    }
-    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        wakePipe[0] = wakePipe[1] = -1;
-    }
-}
-
-// The pause between passes: the configured interval, at least one second.
-int passInterval() {
-    const int32_t interval = configFile->getUpZoneInterval();
-    return interval < 1 ? 1 : interval;
-}
-
-// Sleeps |seconds| or until a stop is requested, whichever comes first.
-void sleepInterval(int seconds) {
-    using clock = std::chrono::steady_clock;
-    const clock::time_point deadline = clock::now() + std::chrono::seconds(seconds);
-    while (!StopFlag) {
+// Waits until |_until|, a stop or a restart request, or (with |_watch|) an
+// event about the zones file, whichever comes first; feeds the watchdog
+// meanwhile. Returns true when the zones file may have changed.
+bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch) {
+    bool changed = false;
+    while (!StopFlag && !ReloadFlag && !changed) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(_until - steadyClock::now())
+                .count();
         if (left <= 0) {
             break;
         }
-        if (wakePipe[0] < 0) {
-            // Without the pipe a caught signal still cuts the sleep short.
-            usleep(static_cast<useconds_t>(std::min<long long>(left, 1000) * 1000));
-            continue;
+        notifyWatchdog();
+        long timeout = std::min<long long>(left, 60 * 60 * 1000);
+        const long watchdog = watchdogDueInMs();
+        if (watchdog >= 0) {
+            timeout = std::min(timeout, std::max(watchdog, 1L));
         }
-        pollfd waker{wakePipe[0], POLLIN, 0};
-        poll(&waker, 1, static_cast<int>(std::min<long long>(left, 60 * 60 * 1000)));
-    }
-    char drain[64];
-    while (wakePipe[0] >= 0 && read(wakePipe[0], drain, sizeof drain) > 0) {
+        pollfd fds[2] = {{wakePipe[0], POLLIN, 0}, {-1, POLLIN, 0}};
+        if (_watch != nullptr) {
+            fds[1].fd = _watch->getFd();
+        }
+        if (poll(fds, 2, static_cast<int>(timeout)) > 0 && (fds[1].revents & POLLIN) != 0) {
+            changed = _watch->consumeEvents();
+        }
+        char drain[64];
+        while ((fds[0].revents & POLLIN) != 0 && read(wakePipe[0], drain, sizeof drain) > 0) {
+        }
     }
     reportCaughtSignals();
+    return changed;
+}
+
+// Seconds between passes: the configured interval, at least one.
+int passInterval() {
+    return std::max<int32_t>(1, configFile->getUpZoneInterval());
+}
+
+// Waits until the zones file's status has not changed for a second (a status
+// time ahead of the clock does not count), at most five seconds. False when
+// it is still being written then, or a stop or restart came.
+bool waitUntilQuiet(const std::string& _path) {
+    const steadyClock::time_point giveUp = steadyClock::now() + std::chrono::seconds(5);
+    for (;;) {
+        struct stat status;
+        timespec now;
+        if (stat(_path.c_str(), &status) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) {
+            return true;  // the reading reports why the file cannot be used
+        }
+        const long long ageMs = (now.tv_sec - status.st_ctim.tv_sec) * 1000LL +
+                                (now.tv_nsec - status.st_ctim.tv_nsec) / 1000000;
+        if (ageMs < 0 || ageMs >= 1000) {
+            return true;
+        }
+        if (steadyClock::now() >= giveUp) {
+            eventLog(DEBUG, "Zones file is still being written. Deferring update.");
+            return false;
+        }
+        waitFor(std::min(giveUp, steadyClock::now() + std::chrono::milliseconds(1000 - ageMs)),
+                nullptr);
+        if (StopFlag || ReloadFlag) {
+            return false;
+        }
+    }
 }
 
 // Runs one step of the loop; a failure that escapes it is logged and the
@@ -224,114 +287,195 @@ void guarded(Step step) {
     }
 }
 
-// The warning for a configuration file that holds a token while readable by
-// group or others; empty when there is nothing to warn about.
-std::string tokenExposureWarning(const std::string& path) {
-    struct stat status;
-    if (configFile->getToken().empty() || stat(path.c_str(), &status) != 0 ||
-        (status.st_mode & (S_IRGRP | S_IROTH)) == 0) {
+// The three kinds of work the loop does: the first pass reconciles in full,
+// an interval pass commits, repairs and counts down to the heartbeat, and an
+// early reading after a change of the file only commits and repairs.
+enum class passKind { First, Interval, Early };
+
+// Everything one run of the loop works with.
+struct agentState {
+    ZoneFileParser& zonesFile;
+    serverConnector& server;
+    std::unique_ptr<ZonesWatch> watch;  // null when the file is only polled
+    int lastSeenCounter = 2;
+    // The latest reading that parsed the file held no zone block.
+    bool lastParsedEmpty = false;
+    time_t lastSuccess = 0;
+    // Wall-clock time of the next interval pass, for the status line.
+    time_t nextPass = 0;
+    // The metrics file could not be written; said once until it can.
+    bool metricsFailureLogged = false;
+};
+
+// Why a reconciliation may not run yet; empty when it may.
+std::string syncBlockReason(const agentState& _agent) {
+    if (_agent.zonesFile.hasReadSuccessfully()) {
         return std::string();
     }
-    return path +
-           " holds the service token and is readable by group or others; restrict it with "
-           "chmod 600.";
+    if (_agent.lastParsedEmpty) {
+        return "Zone reconciliation skipped: the zones file holds no zone statement.";
+    }
+    return "Zone reconciliation skipped: the zones file has not been read successfully yet.";
 }
 
-// Check mode: reports the settings, the master zones and every problem an
-// operator should fix. Returns 0 when the agent could run, 1 otherwise.
-int runCheck(const std::string& path) {
-    std::vector<std::string> problems;  // the agent cannot work with these
-    std::vector<std::string> warnings;  // it can, but an operator should look
-    say("Configuration file: " + path);
+// Tells the service manager and the metrics file how the agent stands.
+void publish(agentState& _agent, bool _succeeded) {
+    const time_t now = time(nullptr);
+    if (_succeeded) {
+        _agent.lastSuccess = now;
+    }
+    const serverConnector& server = _agent.server;
+    const size_t zones = _agent.zonesFile.getZones()->size();
+    char next[16] = "";
+    struct tm parts;
+    if (localtime_r(&_agent.nextPass, &parts) != nullptr) {
+        strftime(next, sizeof next, "%H:%M:%S", &parts);
+    }
+    notifyStatus(std::to_string(zones) + " zones; last pass " + (_succeeded ? "ok" : "failed") +
+                 "; " + std::to_string(server.getDeletionsHeld()) + " deletions held; " +
+                 (server.isSyncPending() ? "sync pending" : "in sync") + "; next pass at " + next);
+    const std::string path = configFile->getMetricsFile();
+    if (path.empty()) {
+        return;
+    }
+    metricsValues values;
+    values.zones = zones;
+    values.lastPass = now;
+    values.lastSuccess = _agent.lastSuccess;
+    values.deletionsHeld = server.getDeletionsHeld();
+    values.syncPending = server.isSyncPending();
+    values.requests = &server.getRequestCounts();
+    std::string error;
+    if (replaceFile(path, formatMetrics(values), error)) {
+        _agent.metricsFailureLogged = false;
+    } else if (!_agent.metricsFailureLogged) {
+        _agent.metricsFailureLogged = true;
+        eventLog(ERROR, "Could not write the metrics file " + path + ": " + error);
+    }
+}
 
-    const std::string token = configFile->getToken();
-    std::string masked = token.size() > 8 ? token.substr(0, 4) : std::string();
-    masked.append(token.size() - masked.size(), '*');
-    const std::string host = configFile->getServerHostname();
-    const std::string zonesPath = configFile->getZoneFileName();
-    const char* const levels[] = {"DEBUG", "INFO", "WARN", "ERROR"};
-    const std::pair<const char*, std::string> settings[] = {
-        {"ZONES_FILE", zonesPath},
-        {"SERVER_HOSTNAME", host},
-        {"TOKEN", masked},
-        {"CA_FILE", configFile->getCaFile()},
-        {"DAEMONIZE", configFile->getDaemonize() ? "TRUE" : "FALSE"},
-        {"UPDATE_INTERVAL", std::to_string(configFile->getUpZoneInterval())},
-        {"LOG_LEVEL", levels[configFile->getLoggingLevel()]},
-        {"CPANEL_METHOD", configFile->getCpanelMethod() ? "TRUE" : "FALSE"},
-        {"CPANEL_ZONES_FILE", configFile->getCpanelZonesFile()},
-    };
-    for (const auto& setting : settings) {
-        say(std::string(setting.first) + "=" + setting.second);
+// One pass of the given kind: reading and commit, the repair when due, and
+// for interval passes the heartbeat countdown.
+void runPass(agentState& _agent, passKind _kind) {
+    ZoneFileParser& zonesFile = _agent.zonesFile;
+    serverConnector& server = _agent.server;
+    const uint64_t failuresBefore = server.getFailureCount();
+    if (_kind != passKind::Early) {
+        server.beginPass();
     }
-
-    if (!configFile->isCofigAcceptable()) {
-        problems.push_back("SERVER_HOSTNAME or TOKEN is empty.");
-    }
-    if (!host.empty() && host.back() == ':') {
-        problems.push_back("SERVER_HOSTNAME \"" + host +
-                           "\" was cut short by a \"//\" comment; give the host name without "
-                           "a scheme.");
-    }
-    const std::pair<const char*, std::string> crValues[] = {{"ZONES_FILE", zonesPath},
-                                                            {"SERVER_HOSTNAME", host},
-                                                            {"TOKEN", token},
-                                                            {"CA_FILE", configFile->getCaFile()}};
-    for (const auto& value : crValues) {
-        if (!value.second.empty() && value.second.back() == '\r') {
-            problems.push_back(std::string(value.first) +
-                               " ends in a carriage return; convert the file to Unix line ends.");
+    // A repair waits for its turn: a failure in this pass's commit makes the
+    // next one due, not this one.
+    const bool repairDue = _kind == passKind::First || server.isRepairDue();
+    guarded([&] {
+        if (waitUntilQuiet(configFile->getZoneFileName())) {
+            if (_agent.watch) {
+                // Events up to here are answered by this reading.
+                _agent.watch->consumeEvents();
+            }
+            const int zoneCount = zonesFile.readZones();
+            const readResult result = zonesFile.getLastResult();
+            if (result == readResult::Read || result == readResult::NoZoneBlocks) {
+                _agent.lastParsedEmpty = result == readResult::NoZoneBlocks;
+            }
+            server.setSyncBlocked(syncBlockReason(_agent));
+            int newZones = 0;
+            int deletedZones = 0;
+            // The first pass reconciles in full instead.
+            if (_kind != passKind::First && zoneCount > 0 &&
+                zonesFile.zonesChanged(newZones, deletedZones)) {
+                server.commitChanges(newZones, deletedZones);
+            }
         }
+        if (!StopFlag && repairDue) {
+            server.syncZones();
+        }
+    });
+    if (_kind != passKind::Early && !StopFlag) {
+        guarded([&] {
+            if (_kind == passKind::First || _agent.lastSeenCounter < 1) {
+                _agent.lastSeenCounter = 2;
+                server.updateLastSeen();
+            } else {
+                --_agent.lastSeenCounter;
+            }
+        });
     }
-    if (configFile->getUpZoneInterval() < 1) {
-        warnings.push_back("UPDATE_INTERVAL is below 1; the agent will use 1 second.");
+    if (_kind != passKind::Early) {
+        server.endPass();
+        _agent.nextPass = time(nullptr) + passInterval();
     }
-    const std::string exposure = tokenExposureWarning(path);
-    if (!exposure.empty()) {
-        warnings.push_back(exposure);
-    }
+    publish(_agent, server.getFailureCount() == failuresBefore);
+}
 
+// Sleeps until the next interval pass. A change of the zones file brings an
+// early reading once the file is quiet, at most one a second, without moving
+// the next pass.
+void sleepUntilNextPass(agentState& _agent) {
+    const steadyClock::time_point deadline =
+        steadyClock::now() + std::chrono::seconds(passInterval());
+    steadyClock::time_point lastEarly = steadyClock::now() - std::chrono::seconds(1);
+    bool changed = false;
+    while (!StopFlag && !ReloadFlag && steadyClock::now() < deadline) {
+        if (changed && steadyClock::now() >= lastEarly + std::chrono::seconds(1)) {
+            runPass(_agent, passKind::Early);
+            lastEarly = steadyClock::now();
+            changed = false;
+            continue;
+        }
+        const steadyClock::time_point until =
+            changed ? std::min(deadline, lastEarly + std::chrono::seconds(1)) : deadline;
+        changed = waitFor(until, _agent.watch.get()) || changed;
+    }
+}
+
+// Replaces the process with a new start of the agent with the same command
+// line. Returns, having said why, when the new start could not run.
+void restartInPlace() {
+    ReloadFlag = 0;
+    const std::string path = getConfigurationFile();
     struct stat status;
-    if (lstat(zonesPath.c_str(), &status) != 0) {
-        problems.push_back("Zones file \"" + zonesPath + "\" does not exist.");
-    } else if (S_ISLNK(status.st_mode)) {
-        problems.push_back("Zones file \"" + zonesPath +
-                           "\" is a symbolic link; name the file itself.");
-    } else if (!S_ISREG(status.st_mode)) {
-        problems.push_back("Zones file \"" + zonesPath + "\" is not a regular file.");
-    } else {
-        ZoneFileParser zonesFile(configFile);
-        zonesFile.readZones();
-        if (!zonesFile.hasReadSuccessfully()) {
-            problems.push_back("Zones file \"" + zonesPath +
-                               "\" could not be read or holds no zone statement.");
-        } else {
-            const std::vector<zoneData>* zones = zonesFile.getZones();
-            say("Master zones: " + std::to_string(zones->size()));
-            for (const zoneData& zone : *zones) {
-                say("  " + zone.getZoneName());
-            }
-            if (zones->empty()) {
-                warnings.push_back("Zones file \"" + zonesPath +
-                                   "\" holds no master zone; the agent would remove every "
-                                   "zone of this agent at the service.");
-            }
-        }
+    if (path.empty() || lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        access(path.c_str(), R_OK) != 0) {
+        eventLog(ERROR, "Restart on SIGHUP refused: the configuration file " +
+                            (path.empty() ? std::string("cannot be found")
+                                          : path + " is not a readable regular file") +
+                            "; going on with the current configuration.");
+        return;
     }
+    eventLog(DEBUG, "Received SIGHUP... restarting with " + path + ".");
+    notifyReloading();
+    std::vector<char*> argv;
+    for (std::string& argument : savedArguments) {
+        argv.push_back(&argument[0]);
+    }
+    argv.push_back(nullptr);
+    // Signals stay blocked until the new start has its handlers in place.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &signals, &previous);
+    execv("/proc/self/exe", argv.data());
+    const std::string reason = std::strerror(errno);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    eventLog(ERROR, "Restart on SIGHUP failed: " + reason + "; going on as before.");
+}
 
-    for (const std::string& problem : problems) {
-        say("Error: " + problem);
+// Creates the pipe through which the signal handler wakes the waits.
+void openWakePipe() {
+    if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        wakePipe[0] = wakePipe[1] = -1;
     }
-    for (const std::string& warning : warnings) {
-        say("Warning: " + warning);
-    }
-    say(problems.empty() ? "Configuration OK." : "Configuration has errors.");
-    return problems.empty() ? 0 : 1;
 }
 
 }  // namespace
 
 void daemonize() {
+    if (std::getenv(DETACHED_MARK) != nullptr) {
+        return;
+    }
     say("Daemonizing process...");
     writeSyslog(LOG_INFO, "Daemonizing...");
     const pid_t pid = fork();
@@ -342,76 +486,72 @@ void daemonize() {
     if (pid > 0) {
         std::exit(0);
     }
+    setenv(DETACHED_MARK, "1", 1);
 }
 
 void startDaemon() {
     if (configFile->getDaemonize()) {
         daemonize();
     }
-    openWakePipe();
     if (configFile->getUpZoneInterval() < 1) {
         eventLog(ERROR, "UPDATE_INTERVAL is " + std::to_string(configFile->getUpZoneInterval()) +
                             "; using 1 second between passes.");
     }
-    int lastSeenCounter = 2;
     // The client borrows the parser's zone vector, so it is built after the
     // parser and destroyed before it.
     ZoneFileParser zonesFile(configFile);
     serverConnector server(configFile, zonesFile.getZones());
-
+    agentState agent{zonesFile, server, nullptr};
+    if (configFile->getWatchZonesFile()) {
+        agent.watch = std::make_unique<ZonesWatch>(configFile->getZoneFileName());
+    }
     if (StopFlag) {
         reportCaughtSignals();
         return;
     }
-    guarded([&] {
-        zonesFile.readZones();
-        server.setZonesReady(zonesFile.hasReadSuccessfully());
-        server.syncZones();
-        server.updateLastSeen();
-    });
-    sleepInterval(passInterval());
-
-    while (!StopFlag) {
-        guarded([&] {
-            // Failed pushes of earlier passes are repaired by a reconciliation.
-            const bool resync = server.isSyncPending();
-            const int zoneCount = zonesFile.readZones();
-            server.setZonesReady(zonesFile.hasReadSuccessfully());
-            int newZones = 0;
-            int deletedZones = 0;
-            if (zoneCount > 0 && zonesFile.zonesChanged(newZones, deletedZones)) {
-                server.commitChanges(newZones, deletedZones);
-            }
-            if (resync) {
-                server.syncZones();
-            }
-        });
-        guarded([&] {
-            if (lastSeenCounter < 1) {
-                lastSeenCounter = 2;
-                server.updateLastSeen();
-            } else {
-                --lastSeenCounter;
-            }
-        });
-        sleepInterval(passInterval());
+    for (passKind kind = passKind::First; !StopFlag; kind = passKind::Interval) {
+        if (agent.watch) {
+            agent.watch->ensure();
+        }
+        runPass(agent, kind);
+        if (kind == passKind::First) {
+            notifyReady();
+        }
+        sleepUntilNextPass(agent);
+        if (ReloadFlag && !StopFlag) {
+            restartInPlace();
+        }
     }
+    reportCaughtSignals();
 }
 
 int runAgent(int argc, char** argv) {
     openWakePipe();
+    savedArguments.assign(argv, argv + argc);
     signal(SIGTERM, signalCatcher);
     signal(SIGINT, signalCatcher);
-    // A stop signal blocked by whoever started the agent would never reach
-    // the handler; one already pending is delivered here.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    signal(SIGHUP, signalCatcher);
+    // A signal blocked by whoever started the agent (or by the restart that
+    // replaced it) would never reach the handler; one already pending is
+    // delivered here.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_UNBLOCK, &signals, nullptr);
     openlog(APPLICATION_NAME, LOG_CONS, LOG_USER);
     paramsParser(argc, argv);
     const std::string path = getConfigurationFile();
+    if (path.empty()) {
+        std::string tried;
+        for (const std::string& candidate : configurationCandidates()) {
+            if (!candidate.empty()) {
+                tried += (tried.empty() ? "" : ", ") + candidate;
+            }
+        }
+        say("No configuration file found; tried " + tried + ".");
+    }
     configFile = new ConfigFileParser(path);
     if (checkMode) {
         const int status = runCheck(path);
@@ -420,9 +560,12 @@ int runAgent(int argc, char** argv) {
     }
     say("Using config file: " + path);
     say(versionLine());
-    const std::string exposure = tokenExposureWarning(path);
-    if (!exposure.empty()) {
-        say("Warning: " + exposure);
+    const setupFindings findings = checkConfiguration(path);
+    for (const std::string& problem : findings.problems) {
+        say("Warning: " + problem);
+    }
+    for (const std::string& warning : findings.warnings) {
+        say("Warning: " + warning);
     }
     startDaemon();
     closelog();

@@ -17,18 +17,26 @@ enum logLevel { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3 };
 // The kind of change a log entry records.
 enum actionType { atNONE = 0, atINSERT = 1, atDELETE = 2 };
 
-// Set by the stop handler, read by the main loop before the first pass and
-// after every sleep. Never reset.
+// Set by the stop handler; read by the main loop, the waits and every request
+// in flight, which end at once. Never reset.
 extern volatile std::sig_atomic_t StopFlag;
+// Set by SIGHUP: the agent restarts itself in place after the pass under way.
+extern volatile std::sig_atomic_t ReloadFlag;
 // The path given with the last -c/--config option; empty when none was given.
 extern std::string configFilename;
 // The one configuration object of the process; never released before exit.
 extern ConfigFileParser* configFile;
 
 // Writes |_message| verbatim: to standard output in the foreground (every
-// level), to the system log at LOG_INFO when detached (only at or above the
-// configured threshold). The text is never used as a format string.
+// level; when standard output is the journal, only at or above the configured
+// threshold and led by the level's priority, e.g. "<3>"), to the system log at
+// LOG_INFO when detached (only at or above the threshold). The text is never
+// used as a format string.
 void eventLog(logLevel level, std::string _message);
+
+// Writes |_line| to standard output and flushes it; for the texts that go
+// there whatever the logging settings (start-up, check mode, help).
+void say(const std::string& _line);
 
 // True when eventLog would write a message of |level| anywhere; lets a
 // caller skip building a message that would be dropped.
@@ -46,8 +54,11 @@ void writeSyslog(int priority, const std::string& message);
 std::string versionLine();
 
 // Walks the command line. Returns only when the agent is to go on; ends the
-// process itself for -v, -h (status 0) and usage errors (status 1).
+// process itself for -v, -h (status 0) and usage errors (status 1). Sets
+// check mode for -t.
 void paramsParser(int argc, char** argv);
+// True after -t/--test: check the setup instead of running.
+bool isCheckMode();
 
 // Prints the help screen.
 void displayHelp();
@@ -64,11 +75,13 @@ int runAgent(int argc, char** argv);
 void startDaemon();
 
 // Detaches with a single fork: the parent exits with status 0, a failed fork
-// ends the process with status 1; only the child returns.
+// ends the process with status 1; only the child returns. A process that
+// restarted itself in place after detaching does not fork again.
 void daemonize();
 
-// The stop handler for SIGTERM and SIGINT: records the signal and wakes the
-// loop. Async-signal-safe; the loop writes the log line.
+// The handler for SIGTERM and SIGINT (stop) and SIGHUP (restart in place):
+// records the signal and wakes the loop. Async-signal-safe; the loop writes
+// the log line.
 extern "C" void signalCatcher(int sig);
 
 #endif  // VANTREL_VANTREL_H

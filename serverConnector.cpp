@@ -2,21 +2,90 @@
 
 #include <json/json.h>
 
+#include <unistd.h>
+#include <algorithm>
 #include <climits>
+#include <ctime>
 #include <exception>
-#include <iostream>
-#include <unordered_set>
 
 #include "ConfigFileParser.h"
+#include "ServiceNotify.h"
 #include "mylibs.h"
+
+// What one operation sends and how its failures read.
+struct serverConnector::Operation {
+    const char* path;
+    // Short name for cause lines and metrics.
+    const char* name;
+    // A failed transfer is reported as such; otherwise the (empty or partial)
+    // reply is judged like any other.
+    bool transferExamined;
+    // Logged when the service refuses, and after a failed transfer.
+    const char* failure;
+    const char* transferFailure;
+    // An unparsable reply also logs |failure| after the parse message.
+    bool failureAfterParseError;
+    // No line at all when no transfer handle could be made.
+    bool silentWithoutHandle;
+};
+
+// What one request produced.
+struct serverConnector::Reply {
+    bool held = false;  // not sent: the service asked for a pause
+    bool sent = false;  // a transfer handle existed and ran
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    bool tooLarge = false;
+    std::string body;   // possibly partial
+    std::string error;  // libcurl's text for a failed transfer
+};
 
 namespace {
 
-// Collects the reply: appends every received byte to the request's text.
+using Operation = serverConnector::Operation;
+
+const Operation BULK_INSERT{
+    "/api/zones/bulk_insert",  "bulk_insert", true, "Could not insert zones.",
+    "Could not insert zones.", false,         false};
+const Operation INSERT{
+    "/api/zones/insert", "insert", false, "Could not insert zone.", nullptr, false, false};
+const Operation DELETE{
+    "/api/zones/delete", "delete", false, "Could not delete zone.", nullptr, false, false};
+const Operation EXISTS{"/api/zones/exists", "exists", false, nullptr, nullptr, false, false};
+const Operation LAST_SEEN{"/api/last_seen",
+                          "last_seen",
+                          true,
+                          "Could not send last seen timestamp",
+                          "Could not send last seen timestamp:",
+                          true,
+                          true};
+const Operation AGENT_ZONES{"/api/zones/agent",
+                            "agent",
+                            true,
+                            "Could not fetch agent's zones.",
+                            "Could not fetch agent's zones.",
+                            true,
+                            true};
+
+const char* const MSG_PARSE_FAILED = "Can't parse string as JSON";
+
+// Collects the reply into the request's text up to MAX_REPLY_BYTES; a
+// longer reply ends the transfer as failed.
 size_t WriteCallback(void* contents, size_t size, size_t nmemb, void* userp) {
     const size_t total = size * nmemb;
+    auto* reply = static_cast<serverConnector::Reply*>(userp);
+    std::string& body = reply->body;
+    if (total > serverConnector::MAX_REPLY_BYTES - body.size()) {
+        reply->tooLarge = true;
+        return 0;
+    }
     try {
-        static_cast<std::string*>(userp)->append(static_cast<const char*>(contents), total);
+        if (body.capacity() < body.size() + total) {
+            // Grow by doubling, but never past the bound.
+            body.reserve(std::min(std::max(body.size() + total, 2 * body.capacity()),
+                                  serverConnector::MAX_REPLY_BYTES));
+        }
+        body.append(static_cast<const char*>(contents), total);
     } catch (const std::exception&) {
         // Out of memory: a short count makes libcurl end the transfer as
         // failed instead of letting the exception cross C code.
@@ -25,7 +94,12 @@ size_t WriteCallback(void* contents, size_t size, size_t nmemb, void* userp) {
     return total;
 }
 
-const char* const MSG_PARSE_FAILED = "Can't parse string as JSON";
+// Called by libcurl at least about once a second during a transfer: feeds
+// the watchdog and aborts the transfer once a stop is requested.
+int ProgressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    notifyWatchdog();
+    return StopFlag ? 1 : 0;
+}
 
 // Parses |_text| with the reader's default (permissive) features into
 // |_root|. The reader throws on nesting deeper than its stack limit; such a
@@ -40,23 +114,33 @@ bool parseJson(const std::string& _text, Json::Value& _root) {
     }
 }
 
+// Wall-clock time |_seconds| from now, as "YYYY-MM-DD HH:MM:SS UTC".
+std::string utcAfter(long _seconds) {
+    const time_t when = time(nullptr) + _seconds;
+    struct tm parts;
+    char text[32] = "";
+    if (gmtime_r(&when, &parts) != nullptr) {
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    }
+    return text;
+}
+
 }  // namespace
 
-serverConnector::serverConnector(ConfigFileParser* _configFile, std::vector<zoneData>* _zones,
+serverConnector::serverConnector(const ConfigFileParser* _configFile, std::vector<zoneData>* _zones,
                                  bool _shareConnections)
-    : runTimestamp(0),
-      configFile(_configFile),
-      zones(_zones),
+    : zones(_zones),
       share(nullptr),
-      connectTimeout(DEFAULT_CONNECT_TIMEOUT),
-      lowSpeedTime(DEFAULT_LOW_SPEED_TIME),
-      zonesReady(false),
-      syncPending(false) {
-    if (configFile != nullptr) {
-        runTimestamp = static_cast<int32_t>(configFile->getRunTimestamp());
-        token = configFile->getToken();
-        serverHostname = configFile->getServerHostname();
-        caFile = configFile->getCaFile();
+      maxDeletePercent(DEFAULT_MAX_DELETE_PERCENT),
+      maxRepairWait(MAX_REPAIR_WAIT_SECONDS / UPDATE_ZONES_INTERVAL),
+      jitter(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid())) {
+    if (_configFile != nullptr) {
+        token = _configFile->getToken();
+        serverHostname = _configFile->getServerHostname();
+        caFile = _configFile->getCaFile();
+        maxDeletePercent = _configFile->getMaxDeletePercent();
+        const long interval = std::max<long>(1, _configFile->getUpZoneInterval());
+        maxRepairWait = std::max<long>(1, MAX_REPAIR_WAIT_SECONDS / interval);
     }
     if (_shareConnections) {
         share = curl_share_init();
@@ -78,11 +162,12 @@ serverConnector::~serverConnector() {
     }
 }
 
-void serverConnector::setTimeouts(long _connectSeconds, long _lowSpeedSeconds) {
-    // Zero would mean "library default" for the first and "never" for the
-    // second; neither is wanted.
-    connectTimeout = _connectSeconds < 1 ? 1 : _connectSeconds;
-    lowSpeedTime = _lowSpeedSeconds < 1 ? 1 : _lowSpeedSeconds;
+void serverConnector::setTimeouts(long _connectSeconds, long _lowSpeedSeconds,
+                                  long _deadlineSeconds) {
+    // Zero would mean "library default" or "never"; neither is wanted.
+    connectTimeout = std::max(1L, _connectSeconds);
+    lowSpeedTime = std::max(1L, _lowSpeedSeconds);
+    requestDeadline = std::max(1L, _deadlineSeconds);
 }
 
 bool serverConnector::encodeFormValue(const std::string& _value, std::string& _encoded) {
@@ -120,13 +205,10 @@ bool serverConnector::readReplyMessage(const std::string& _text, std::string& _m
             return false;
         }
         const Json::Value message = root.get("message", Json::Value());
-        if (message.isNull()) {
-            return true;
-        }
         if (message.isObject() || message.isArray()) {
             return false;
         }
-        _message = message.asString();
+        _message = message.isNull() ? std::string() : message.asString();
         return true;
     } catch (const std::exception&) {
         _message.clear();
@@ -151,18 +233,12 @@ bool serverConnector::readZoneList(const std::string& _text, std::vector<std::st
             // null, or a bare string, number or boolean: lists nothing.
             return true;
         }
+        _names.reserve(root.size());
         for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
             const Json::Value& element = root[i];
-            if (element.isNull()) {
-                _names.emplace_back();
-                continue;
-            }
-            if (!element.isObject()) {
-                _names.clear();
-                return false;
-            }
-            const Json::Value zone = element.get("zone", Json::Value());
-            if (zone.isObject() || zone.isArray()) {
+            const Json::Value zone =
+                element.isObject() ? element.get("zone", Json::Value()) : Json::Value();
+            if ((!element.isObject() && !element.isNull()) || zone.isObject() || zone.isArray()) {
                 _names.clear();
                 return false;
             }
@@ -175,21 +251,27 @@ bool serverConnector::readZoneList(const std::string& _text, std::vector<std::st
     }
 }
 
-serverConnector::requestResult serverConnector::performRequest(const std::string& _path,
-                                                               const std::string* _body) {
-    requestResult result;
-    const std::string url = "https://" + serverHostname + _path;
+serverConnector::Reply serverConnector::request(const Operation& _op, const std::string* _body) {
+    Reply reply;
+    if (std::chrono::steady_clock::now() < heldUntil) {
+        reply.held = true;
+        syncPending = true;
+        return reply;
+    }
+    notifyWatchdog();
+    const std::string url = "https://" + serverHostname + _op.path;
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
-        return result;
+        return reply;
     }
     const std::string authorization = "Authorization: " + token;
     struct curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
     if (headers == nullptr) {
         // Never send a request without its credential.
         curl_easy_cleanup(curl);
-        return result;
+        return reply;
     }
+    char error[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
@@ -197,188 +279,260 @@ serverConnector::requestResult serverConnector::performRequest(const std::string
         // libcurl does not copy the body: it lives in the caller until the
         // transfer has ended.
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, _body->c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(_body->size()));
     }
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.readBuffer);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     if (!caFile.empty()) {
         // Trust this file's authorities instead of the system's store;
         // verification itself stays on.
         curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
     }
+    // A service that stops sending or trickles must not hold the agent: the
+    // connection, a stall under one byte per second and the whole request
+    // are bounded.
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
-    // A service that stops sending must not block the agent forever: under
-    // one byte per second for lowSpeedTime seconds fails the transfer.
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, lowSpeedTime);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, requestDeadline);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     if (share != nullptr) {
         curl_easy_setopt(curl, CURLOPT_SHARE, share);
     }
-    result.code = curl_easy_perform(curl);
-    result.sent = true;
+    reply.code = curl_easy_perform(curl);
+    reply.sent = true;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    if (reply.code != CURLE_OK) {
+        reply.error = reply.tooLarge                            ? "reply too large (over 256 MiB)"
+                      : reply.code == CURLE_ABORTED_BY_CALLBACK ? "stopped"
+                      : *error != '\0'                          ? error
+                                                                : curl_easy_strerror(reply.code);
+        // Never judge a cut reply as if it were whole.
+        std::string().swap(reply.body);
+    }
+    curl_off_t retryAfter = 0;
+    if ((reply.status == 429 || reply.status == 503) &&
+        curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK && retryAfter > 0) {
+        const long seconds = static_cast<long>(std::min<curl_off_t>(retryAfter, MAX_HOLD_SECONDS));
+        heldUntil = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        eventLog(ERROR, "The service asked for a pause (HTTP " + std::to_string(reply.status) +
+                            "); holding every request back until " + utcAfter(seconds) + ".");
+    }
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
-    return result;
+    return reply;
+}
+
+void serverConnector::count(const Operation& _op, const char* _outcome) {
+    ++requestCounts[{_op.name, _outcome}];
+}
+
+void serverConnector::noteFailure() {
+    syncPending = true;
+    passFailed = true;
+    ++failureCount;
+}
+
+void serverConnector::fail(const Operation& _op, const Reply& _reply,
+                           std::initializer_list<const char*> _lines) {
+    noteFailure();
+    std::string message;
+    bool parsed = false;
+    const bool answered =
+        _reply.sent && _reply.code == CURLE_OK && readReplyMessage(_reply.body, message, parsed);
+    if (_reply.sent) {
+        count(_op, answered ? "refused" : "error");
+    }
+    if (_op.failure == nullptr) {
+        return;  // the existence query logs nothing
+    }
+    for (const char* line : _lines) {
+        if (line != nullptr) {
+            eventLog(ERROR, line);
+        }
+    }
+    std::string cause = std::string(_op.name) + ": ";
+    if (!_reply.sent) {
+        cause += "no transfer handle";
+    } else if (_reply.code != CURLE_OK) {
+        cause += _reply.error + " (" + serverHostname + ")";
+    } else {
+        cause += "HTTP " + std::to_string(_reply.status) + " from " + serverHostname;
+        if (!message.empty()) {
+            cause += ": \"" + message + "\"";
+        } else if (!parsed) {
+            cause += ": reply is not JSON";
+        }
+    }
+    eventLog(ERROR, cause);
+}
+
+bool serverConnector::delivered(const Operation& _op, const Reply& _reply) {
+    if (_reply.held || (!_reply.sent && _op.silentWithoutHandle)) {
+        noteFailure();
+        return false;
+    }
+    if (_op.transferExamined && (!_reply.sent || _reply.code != CURLE_OK)) {
+        fail(_op, _reply, {_op.transferFailure});
+        return false;
+    }
+    return true;
+}
+
+bool serverConnector::judge(const Operation& _op, const Reply& _reply, std::string& _message) {
+    _message.clear();
+    if (!delivered(_op, _reply)) {
+        return false;
+    }
+    bool parsed = false;
+    if (!readReplyMessage(_reply.body, _message, parsed)) {
+        fail(_op, _reply,
+             {parsed ? _op.failure : MSG_PARSE_FAILED,
+              !parsed && _op.failureAfterParseError ? _op.failure : nullptr});
+        return false;
+    }
+    return true;
 }
 
 void serverConnector::commitChanges(int _newZones, int _deletedZones) {
     if (_newZones > 0) {
         insertZones();
     }
-    if (_deletedZones > 0) {
-        deleteZones();
+    if (_deletedZones > 0 && !StopFlag) {
+        // The base of the deletion guard is what the agent knew before this
+        // reading, which only added the new zones.
+        const size_t base = zones->size() - std::min<size_t>(zones->size(), _newZones);
+        size_t planned = 0;
+        for (const zoneData& zone : *zones) {
+            planned += zone.isDeleted();
+        }
+        if (!holdDeletions(planned, base)) {
+            deleteZones();
+        }
     }
 }
 
 void serverConnector::insertZones() {
-    std::vector<std::string> newZones;
-    for (const zoneData& zone : *zones) {
-        if (zone.isNewZone()) {
-            newZones.push_back(zone.getZoneName());
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        if ((*zones)[i].isNewZone()) {
+            positions.push_back(i);
         }
     }
-    insertBulkZones(newZones);
+    insertRecords(positions);
+}
+
+void serverConnector::insertRecords(const std::vector<size_t>& _positions) {
+    std::vector<std::string> names;
+    names.reserve(_positions.size());
+    for (const size_t i : _positions) {
+        names.push_back((*zones)[i].getZoneName());
+    }
+    const size_t accepted = insertBatches(names);
+    for (size_t k = 0; k < accepted; ++k) {
+        (*zones)[_positions[k]].setAtService(true);
+    }
 }
 
 bool serverConnector::insertBulkZones(std::vector<std::string> _zonesList) {
-    std::string body;
-    bool encoded = true;
-    for (size_t i = 0; i < _zonesList.size() && encoded; ++i) {
-        std::string value;
-        encoded = encodeFormValue(_zonesList[i], value);
-        body += "&zone[" + std::to_string(i) + "]=" + value;
-    }
-    requestResult result;
-    if (encoded) {
-        result = performRequest("/api/zones/bulk_insert", &body);
-    }
-    if (!result.sent || result.code != CURLE_OK) {
-        eventLog(ERROR, "Could not insert zones.");
-        syncPending = true;
-        return false;
-    }
-    std::string message;
-    bool parsed = false;
-    const bool read = readReplyMessage(result.readBuffer, message, parsed);
-    if (!parsed) {
-        eventLog(ERROR, MSG_PARSE_FAILED);
-        syncPending = true;
-        return false;
-    }
-    if (read && message == "ok") {
-        eventLog(DEBUG, "Successfully inserted zones.");
-        return true;
-    }
-    eventLog(ERROR, "Could not insert zones.");
-    syncPending = true;
-    return false;
+    return insertBatches(_zonesList) == _zonesList.size();
 }
 
-bool serverConnector::postSingleZone(const std::string& _path, const std::string& _zoneName,
-                                     const std::string& _success, const std::string& _failure) {
+size_t serverConnector::insertBatches(const std::vector<std::string>& _names) {
+    size_t done = 0;
+    do {
+        // Each batch is numbered from 0 and holds at least one zone, at most
+        // BATCH_MAX_ZONES and, unless one name alone is longer, at most
+        // BATCH_MAX_BYTES of body.
+        std::string body;
+        size_t taken = 0;
+        for (; done + taken < _names.size() && taken < BATCH_MAX_ZONES; ++taken) {
+            std::string value;
+            encodeFormValue(_names[done + taken], value);
+            const std::string field = "&zone[" + std::to_string(taken) + "]=" + value;
+            if (taken > 0 && body.size() + field.size() > BATCH_MAX_BYTES) {
+                break;
+            }
+            body += field;
+        }
+        if (!postBatch(body)) {
+            return done;
+        }
+        done += taken;
+    } while (done < _names.size() && !StopFlag);
+    return done;
+}
+
+bool serverConnector::postBatch(const std::string& _body) {
+    const Reply reply = request(BULK_INSERT, &_body);
+    std::string message;
+    if (!judge(BULK_INSERT, reply, message)) {
+        return false;
+    }
+    if (message != "ok") {
+        fail(BULK_INSERT, reply, {BULK_INSERT.failure});
+        return false;
+    }
+    count(BULK_INSERT, "ok");
+    eventLog(DEBUG, "Successfully inserted zones.");
+    return true;
+}
+
+bool serverConnector::postSingleZone(const Operation& _op, const std::string& _zoneName,
+                                     const char* _success) {
     std::string value;
     std::string body;
-    requestResult result;
+    Reply reply;
     // A name that cannot be encoded sends nothing; the empty reply then
     // fails like a lost connection.
     if (encodeFormValue(_zoneName, value)) {
         body = "zone=" + value;
-        result = performRequest(_path, &body);
+        reply = request(_op, &body);
     }
     std::string message;
-    bool parsed = false;
-    const bool read = readReplyMessage(result.readBuffer, message, parsed);
-    if (!parsed) {
-        eventLog(ERROR, MSG_PARSE_FAILED);
-        syncPending = true;
+    if (!judge(_op, reply, message)) {
         return false;
     }
-    if (read && message == "ok") {
-        eventLog(DEBUG, _success);
-        return true;
+    const char* expected = _success != nullptr ? "ok" : "Zone found";
+    if (message != expected) {
+        fail(_op, reply, {_op.failure});
+        return false;
     }
-    eventLog(ERROR, _failure);
-    syncPending = true;
-    return false;
+    count(_op, "ok");
+    if (_success != nullptr) {
+        eventLog(DEBUG, _success);
+    }
+    return true;
 }
 
 bool serverConnector::insertZone(std::string _zoneName) {
-    return postSingleZone("/api/zones/insert", _zoneName, "Successfully inserted zone.",
-                          "Could not insert zone.");
-}
-
-void serverConnector::deleteZones() {
-    // The walk asks for the zones flagged deleted in vector order and starts
-    // again from the top after every accepted deletion, so a zone refused
-    // earlier in the walk is asked for again after each later success. Only
-    // the refused zones lie before the walk's position, so they are kept in
-    // their own list and the rest of the vector is never scanned twice; the
-    // accepted zones leave the vector in one pass at the end.
-    std::vector<size_t> flagged;
-    for (size_t i = 0; i < zones->size(); ++i) {
-        if ((*zones)[i].isDeleted()) {
-            flagged.push_back(i);
-        }
-    }
-    std::vector<bool> accepted(zones->size(), false);
-    std::vector<size_t> refused;
-    size_t next = 0;
-    bool askRefusedAgain = false;
-    for (;;) {
-        if (askRefusedAgain) {
-            askRefusedAgain = false;
-            for (size_t r = 0; r < refused.size(); ++r) {
-                if (deleteZone((*zones)[refused[r]].getZoneName())) {
-                    accepted[refused[r]] = true;
-                    refused.erase(refused.begin() + static_cast<std::ptrdiff_t>(r));
-                    askRefusedAgain = true;
-                    break;
-                }
-            }
-            if (askRefusedAgain) {
-                continue;
-            }
-        }
-        if (next == flagged.size()) {
-            break;
-        }
-        const size_t position = flagged[next++];
-        if (deleteZone((*zones)[position].getZoneName())) {
-            accepted[position] = true;
-            askRefusedAgain = true;
-        } else {
-            refused.push_back(position);
-        }
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < zones->size(); ++i) {
-        if (!accepted[i]) {
-            if (kept != i) {
-                (*zones)[kept] = std::move((*zones)[i]);
-            }
-            ++kept;
-        }
-    }
-    zones->erase(zones->begin() + static_cast<std::ptrdiff_t>(kept), zones->end());
+    return postSingleZone(INSERT, _zoneName, "Successfully inserted zone.");
 }
 
 bool serverConnector::deleteZone(std::string _zoneName) {
-    return postSingleZone("/api/zones/delete", _zoneName, "Successfully deleted zone.",
-                          "Could not delete zone.");
+    return postSingleZone(DELETE, _zoneName, "Successfully deleted zone.");
 }
 
 bool serverConnector::zoneExists(std::string _zone) {
+    // The existence query logs nothing; an unparsable reply is reported on
+    // standard output.
     std::string value;
-    std::string body;
-    requestResult result;
+    Reply reply;
     if (encodeFormValue(_zone, value)) {
-        body = "zone=" + value;
-        result = performRequest("/api/zones/exists", &body);
+        const std::string body = "zone=" + value;
+        reply = request(EXISTS, &body);
     }
     std::string message;
     bool parsed = false;
-    readReplyMessage(result.readBuffer, message, parsed);
+    readReplyMessage(reply.body, message, parsed);
     if (!parsed) {
-        std::cout << "Error parsing the string" << std::endl;
+        say("Error parsing the string");
+    }
+    if (reply.sent) {
+        count(EXISTS, parsed ? "ok" : "error");
     }
     return message == "Zone found";
 }
@@ -389,87 +543,196 @@ void serverConnector::insertLogEntry(std::string _zone, actionType _type) {
     (void)_type;
 }
 
+void serverConnector::deleteZones() {
+    // Each flagged zone is asked for once per walk, in vector order; a
+    // refused one stays flagged and is asked for again at the next pass.
+    // The accepted zones leave the vector in one pass at the end.
+    size_t kept = 0;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        zoneData& zone = (*zones)[i];
+        const bool erase = zone.isDeleted() && !StopFlag && deleteZone(zone.getZoneName());
+        if (!erase) {
+            if (kept != i) {
+                (*zones)[kept] = std::move(zone);
+            }
+            ++kept;
+        }
+    }
+    zones->erase(zones->begin() + static_cast<std::ptrdiff_t>(kept), zones->end());
+}
+
+bool serverConnector::holdDeletions(size_t _planned, size_t _base) {
+    if (_planned <= GUARD_MIN_DELETIONS ||
+        _planned * 100 <= static_cast<size_t>(maxDeletePercent) * _base) {
+        deletionsHeld = 0;
+        return false;
+    }
+    deletionsHeld = _planned;
+    noteFailure();
+    if (!guardLogged) {
+        guardLogged = true;
+        const size_t percent = _base == 0 ? 100 : _planned * 100 / _base;
+        eventLog(ERROR, "Holding back " + std::to_string(_planned) + " zone deletions of " +
+                            std::to_string(_base) + " zones (" + std::to_string(percent) +
+                            " %, more than MAX_DELETE_PERCENT=" + std::to_string(maxDeletePercent) +
+                            " %); restore the zones file, or set MAX_DELETE_PERCENT=100 and "
+                            "restart to allow them.");
+    }
+    return true;
+}
+
 void serverConnector::updateLastSeen() {
-    const requestResult result = performRequest("/api/last_seen", nullptr);
-    if (!result.sent) {
-        return;
-    }
-    if (result.code != CURLE_OK) {
-        eventLog(ERROR, "Could not send last seen timestamp:");
-        return;
-    }
+    const Reply reply = request(LAST_SEEN, nullptr);
     std::string message;
-    bool parsed = false;
-    const bool read = readReplyMessage(result.readBuffer, message, parsed);
-    if (!parsed) {
-        eventLog(ERROR, MSG_PARSE_FAILED);
-        eventLog(ERROR, "Could not send last seen timestamp");
+    if (!judge(LAST_SEEN, reply, message)) {
         return;
     }
-    if (read && message == "ok") {
+    if (message == "ok") {
+        count(LAST_SEEN, "ok");
         eventLog(DEBUG, "Successfully updated lastseen!");
-    } else if (read && message == "recheck") {
+    } else if (message == "recheck") {
+        count(LAST_SEEN, "ok");
+        // The service asks for everything again: no zone counts as held there.
+        for (zoneData& zone : *zones) {
+            zone.setAtService(false);
+        }
         syncZones();
         eventLog(DEBUG, "Force checked all zones.");
         eventLog(DEBUG, "Successfully updated lastseen!");
     } else {
-        eventLog(ERROR, "Could not send last seen timestamp");
+        fail(LAST_SEEN, reply, {LAST_SEEN.failure});
     }
 }
 
 void serverConnector::syncZones() {
-    if (!zonesReady) {
+    syncSucceeded = false;
+    if (!syncBlocked.empty()) {
         // An unread zones file leaves the vector empty; reconciling against
         // it would delete every zone the service holds for this agent.
-        eventLog(ERROR,
-                 "Zone reconciliation skipped: the zones file has not been read successfully yet.");
-        syncPending = true;
+        eventLog(ERROR, syncBlocked);
+        noteFailure();
         return;
     }
+    const bool failedBefore = passFailed;
+    passFailed = false;
     syncPending = false;
-    std::vector<std::string> names;
-    names.reserve(zones->size());
-    for (const zoneData& zone : *zones) {
-        // A zone whose deletion is still owed must not be put back.
-        if (!zone.isDeleted()) {
-            names.push_back(zone.getZoneName());
+    // A zone whose deletion is still owed must not be put back.
+    std::vector<size_t> unsent;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        if (!(*zones)[i].isDeleted() && !(*zones)[i].isAtService()) {
+            unsent.push_back(i);
         }
     }
-    insertBulkZones(names);
-    deleteNotFoundZones();
+    insertRecords(unsent);
+    std::vector<std::string> listed;
+    if (!StopFlag && fetchZoneList(listed) && !StopFlag) {
+        const std::vector<bool> isListed = deleteListedExtras(listed);
+        std::vector<std::string>().swap(listed);
+        // Zones the service lacks although it accepted them once.
+        std::vector<size_t> missing;
+        for (size_t i = 0; i < zones->size() && !StopFlag; ++i) {
+            zoneData& zone = (*zones)[i];
+            zone.setAtService(isListed[i]);
+            if (!isListed[i] && !zone.isDeleted()) {
+                missing.push_back(i);
+            }
+        }
+        if (!missing.empty() && !StopFlag) {
+            insertRecords(missing);
+        }
+    }
+    syncSucceeded = !passFailed && !StopFlag;
+    syncPending = syncPending || StopFlag;
+    passFailed = passFailed || failedBefore;
 }
 
 void serverConnector::deleteNotFoundZones() {
-    const requestResult result = performRequest("/api/zones/agent", nullptr);
-    if (!result.sent) {
-        syncPending = true;
-        return;
-    }
-    if (result.code != CURLE_OK) {
-        eventLog(ERROR, "Could not fetch agent's zones.");
-        syncPending = true;
-        return;
-    }
     std::vector<std::string> listed;
+    if (fetchZoneList(listed)) {
+        deleteListedExtras(listed);
+    }
+}
+
+bool serverConnector::fetchZoneList(std::vector<std::string>& _names) {
+    const Reply reply = request(AGENT_ZONES, nullptr);
+    if (!delivered(AGENT_ZONES, reply)) {
+        return false;
+    }
     bool parsed = false;
-    if (!readZoneList(result.readBuffer, listed, parsed)) {
-        if (!parsed) {
-            eventLog(ERROR, MSG_PARSE_FAILED);
-        }
-        eventLog(ERROR, "Could not fetch agent's zones.");
-        syncPending = true;
-        return;
+    if (!readZoneList(reply.body, _names, parsed)) {
+        fail(AGENT_ZONES, reply, {parsed ? nullptr : MSG_PARSE_FAILED, AGENT_ZONES.failure});
+        return false;
     }
-    // Every zone in the vector counts as local, a pending deletion included.
-    // DNS names are case-insensitive, so letter case is folded (ASCII only).
-    std::unordered_set<std::string> local;
+    count(AGENT_ZONES, "ok");
+    return true;
+}
+
+std::vector<bool> serverConnector::deleteListedExtras(const std::vector<std::string>& _listed) {
+    // Both sides sorted by the ASCII-folded name, then walked together: a
+    // listed name the vector lacks is a deletion; a record whose name is
+    // listed is held by the service.
+    using Key = std::pair<std::string, size_t>;
+    std::vector<Key> local;
     local.reserve(zones->size());
-    for (const zoneData& zone : *zones) {
-        local.insert(asciiLower(zone.getZoneName()));
+    for (size_t i = 0; i < zones->size(); ++i) {
+        local.emplace_back(asciiLower((*zones)[i].getZoneName()), i);
     }
-    for (const std::string& name : listed) {
-        if (local.count(asciiLower(name)) == 0) {
-            deleteZone(name);
+    std::vector<Key> listed;
+    listed.reserve(_listed.size());
+    for (size_t i = 0; i < _listed.size(); ++i) {
+        listed.emplace_back(asciiLower(_listed[i]), i);
+    }
+    std::sort(local.begin(), local.end());
+    std::sort(listed.begin(), listed.end());
+    std::vector<bool> held(zones->size(), false);
+    std::vector<size_t> extras;
+    size_t l = 0;
+    for (const Key& entry : listed) {
+        while (l < local.size() && local[l].first < entry.first) {
+            ++l;
+        }
+        if (l < local.size() && local[l].first == entry.first) {
+            held[local[l].second] = true;
+        } else {
+            extras.push_back(entry.second);
         }
     }
+    // The service's order, as listed.
+    std::sort(extras.begin(), extras.end());
+    if (!holdDeletions(extras.size(), _listed.size())) {
+        for (const size_t i : extras) {
+            if (StopFlag) {
+                break;
+            }
+            deleteZone(_listed[i]);
+        }
+    }
+    return held;
+}
+
+void serverConnector::beginPass() {
+    passFailed = false;
+    guardLogged = false;
+    if (repairWait > 0) {
+        --repairWait;
+    }
+}
+
+void serverConnector::endPass() {
+    if (syncSucceeded && !passFailed) {
+        failureStreak = 0;
+    }
+    if (passFailed) {
+        // 1, 2, 4, ... passes, the upper half of each drawn at random so
+        // that many agents do not come back at once.
+        failureStreak = std::min(failureStreak + 1, 30);
+        const long wait = std::min<long>(1L << std::min(failureStreak - 1, 20), maxRepairWait);
+        repairWait = wait - static_cast<long>(jitter() % static_cast<unsigned long>(wait / 2 + 1));
+        repairWait = std::max(1L, repairWait);
+    }
+    syncSucceeded = false;
+}
+
+bool serverConnector::isRepairDue() const {
+    return syncPending && repairWait == 0 && std::chrono::steady_clock::now() >= heldUntil;
 }

@@ -1,23 +1,34 @@
 // serverConnector is the agent's only client of the cloud DNS service. Every
 // operation sends its requests through one procedure ("https://" + host + path,
 // a single "Authorization: " header, IPv4 only, certificate verification always
-// on) and judges the JSON replies through the pure reader functions below.
+// on, bounded in time and reply size) and judges every reply in one step.
+//
+// It is gentle with a struggling service: bulk insertions go out in batches,
+// a 429 or 503 reply with Retry-After holds every request back until then,
+// the repair of failed pushes (a full reconciliation) waits an exponentially
+// growing number of passes, and a mass deletion is held back by the
+// MAX_DELETE_PERCENT guard.
 //
 // Ownership: the zone vector belongs to ZoneFileParser, which must outlive the
-// connector; the connector only erases zones whose deletion the service
-// accepted. The configuration object is read during construction only. The
-// connector owns one libcurl share handle (connection, TLS session and DNS
-// caches) that all its requests use; each request owns its own transfer
-// handle, header list and reply text for its duration only. Single-threaded:
-// every operation runs on the caller's thread and blocks until done.
+// connector; the connector erases zones whose deletion the service accepted
+// and sets their "at service" mark, nothing else. The configuration is read
+// during construction only. The connector owns one libcurl share handle
+// (connection, TLS session and DNS caches) that all its requests use; each
+// request owns its transfer handle, header list and reply for its duration.
+// Single-threaded: every operation runs on the caller's thread, blocks until
+// done, and gives up at once when a stop is requested.
 #ifndef VANTREL_SERVERCONNECTOR_H
 #define VANTREL_SERVERCONNECTOR_H
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Vantrel.h"
@@ -32,12 +43,25 @@ public:
     // A transfer moving less than one byte per second for this many seconds is
     // abandoned as failed.
     static constexpr long DEFAULT_LOW_SPEED_TIME = 60;
+    // Longest time one request may take, in seconds.
+    static constexpr long DEFAULT_REQUEST_DEADLINE = 120;
+    // Longest reply body read; a longer one fails the request.
+    static constexpr size_t MAX_REPLY_BYTES = size_t{256} << 20;
+    // Most zones and most body bytes of one bulk insertion request.
+    static constexpr size_t BATCH_MAX_ZONES = 1000;
+    static constexpr size_t BATCH_MAX_BYTES = size_t{512} << 10;
+    // Longest hold a Retry-After answer can ask for, in seconds.
+    static constexpr long MAX_HOLD_SECONDS = 3600;
+    // Longest wait of the repair after failures, in seconds of passes.
+    static constexpr long MAX_REPAIR_WAIT_SECONDS = 1800;
+    // Deletions up to this many are never held back by the guard.
+    static constexpr size_t GUARD_MIN_DELETIONS = 10;
 
-    // Copies the run time stamp, token, host name and CA file from
+    // Copies the token, host name, CA file, interval and deletion guard from
     // |_configFile| and borrows |_zones|. With |_shareConnections| the requests
     // reuse connections and TLS sessions; without it each request connects
     // anew. Makes no request and validates nothing.
-    serverConnector(ConfigFileParser* _configFile, std::vector<zoneData>* _zones,
+    serverConnector(const ConfigFileParser* _configFile, std::vector<zoneData>* _zones,
                     bool _shareConnections = true);
     // Closes the shared connections. Releases neither the configuration nor
     // the zone vector.
@@ -46,56 +70,77 @@ public:
     serverConnector(const serverConnector&) = delete;
     serverConnector& operator=(const serverConnector&) = delete;
 
-    // Inserts the zones flagged new (one bulk request) when |_newZones| > 0,
-    // then deletes those flagged deleted when |_deletedZones| > 0.
+    // Inserts the zones flagged new when |_newZones| > 0, then deletes those
+    // flagged deleted when |_deletedZones| > 0.
     void commitChanges(int _newZones, int _deletedZones);
-    // Bulk-inserts the names of the zones flagged new, even when there are
-    // none; the result is not used.
+    // Bulk-inserts the zones flagged new and marks those the service accepted.
     void insertZones();
-    // One POST of every name in |_zonesList|. True when the service answered
-    // "ok"; false (logged, sync marked pending) otherwise.
+    // Sends every name in |_zonesList| in batches (even an empty list goes out
+    // once). True when the service answered "ok" to every batch; the first
+    // failed batch ends the insertion (logged, sync marked pending).
     bool insertBulkZones(std::vector<std::string> _zonesList);
     // Inserts one zone. True when the service answered "ok"; false (logged,
     // sync marked pending) otherwise.
     bool insertZone(std::string _zoneName);
-    // Deletes every zone flagged deleted, erasing each accepted one from the
-    // zone vector and starting over from the top after each success.
+    // Asks once for the deletion of every zone flagged deleted, in vector
+    // order, and erases the accepted ones from the zone vector; refused ones
+    // stay flagged for the next pass. Held back whole by the deletion guard.
     void deleteZones();
     // Deletes one zone at the service. True when it answered "ok"; false
     // (logged, sync marked pending) otherwise. The zone vector is untouched.
     bool deleteZone(std::string _zoneName);
     // True only when the service answers "Zone found"; false on any failure.
-    // Logs nothing.
     bool zoneExists(std::string _zone);
     // Has no effect: the service keeps no log entries from the agent.
     void insertLogEntry(std::string _zone, actionType _type);
 
-    // Heartbeat. An "ok" answer is logged as success; "recheck" first runs
-    // syncZones; any failure is logged and forgotten.
+    // Heartbeat. An "ok" answer is logged as success; "recheck" first runs a
+    // full reconciliation of every zone; any failure is logged and forgotten.
     void updateLastSeen();
-    // Full reconciliation: bulk insertion of every zone not flagged deleted,
-    // then deletion of every zone the service lists that is not in the zone
-    // vector. Skipped, with an error line and the sync left pending, until
-    // setZonesReady(true).
+    // Full reconciliation: bulk insertion of the zones the service is not
+    // known to hold (flagged deleted ones excepted), then deletion of every
+    // zone the service lists that is not in the vector (ASCII letter case
+    // ignored; held back by the deletion guard), then insertion of the zones
+    // the list lacks. Skipped, with the reason logged and the sync left
+    // pending, while setSyncBlocked() holds a reason.
     void syncZones();
     // Fetches the service's zone list and deletes each listed zone that no
-    // zone of the vector carries (ASCII letter case ignored). A failed fetch
-    // deletes nothing and marks the sync pending.
+    // zone of the vector carries. A failed fetch deletes nothing and marks
+    // the sync pending.
     void deleteNotFoundZones();
 
-    // Allows reconciliation once the zones file has been read successfully;
-    // before that an empty vector would wipe the agent's zones at the service.
-    void setZonesReady(bool _ready) { zonesReady = _ready; }
-    // True once setZonesReady(true) allowed reconciliation.
-    bool isZonesReady() const { return zonesReady; }
-    // True after a failed insertion or deletion, a failed list fetch or a
-    // skipped reconciliation: the service may differ from the zone vector and
-    // the main loop should run syncZones. Cleared when syncZones starts.
-    bool isSyncPending() const { return syncPending; }
+    // Forbids reconciliation with |_reason| logged instead (empty allows it):
+    // before the zones file has been read, an empty vector would wipe the
+    // agent's zones at the service.
+    void setSyncBlocked(const std::string& _reason) { syncBlocked = _reason; }
 
-    // Replaces the connection and stall bounds (seconds, each at least 1);
-    // used by tests that must not wait the default minute.
-    void setTimeouts(long _connectSeconds, long _lowSpeedSeconds);
+    // Starts an interval pass: counts down the wait of a pending repair.
+    void beginPass();
+    // Ends an interval pass: a pass with a failure makes the repair wait
+    // 1, 2, 4, ... passes (with jitter, up to about half an hour); a
+    // reconciliation without failure resets the wait.
+    void endPass();
+    // True when a repair is pending, its wait is over and no hold applies.
+    bool isRepairDue() const;
+    // True after a failed request, a skipped or held reconciliation: the
+    // service may differ from the zone vector.
+    bool isSyncPending() const { return syncPending; }
+    // True when a request failed since the last beginPass().
+    bool hasPassFailed() const { return passFailed; }
+    // Failed, held or skipped requests so far.
+    uint64_t getFailureCount() const { return failureCount; }
+    // Deletions the guard held back in the latest walk or reconciliation.
+    size_t getDeletionsHeld() const { return deletionsHeld; }
+    // Requests sent so far, by endpoint name and outcome ("ok", "refused",
+    // "error").
+    const std::map<std::pair<std::string, std::string>, uint64_t>& getRequestCounts() const {
+        return requestCounts;
+    }
+
+    // Replaces the connection, stall and overall bounds (seconds, each at
+    // least 1); used by tests that must not wait the defaults.
+    void setTimeouts(long _connectSeconds, long _lowSpeedSeconds,
+                     long _deadlineSeconds = DEFAULT_REQUEST_DEADLINE);
     // True when requests share connections and TLS sessions.
     bool isSharingConnections() const { return share != nullptr; }
 
@@ -103,9 +148,8 @@ public:
     // the text was JSON at all. Returns true with the member's text in
     // |_message| for an object (a missing or null member reads as empty, a
     // number or boolean as its text) and for null (empty). Returns false with
-    // |_message| empty for text that is not JSON and for any other shape: an
-    // array, a bare string, number or boolean, or a "message" that is an
-    // object or array. Never throws.
+    // |_message| empty for text that is not JSON and for any other shape.
+    // Never throws.
     static bool readReplyMessage(const std::string& _text, std::string& _message, bool& _parsed);
     // Parses the service's zone list into |_names|, in listed order. |_parsed|
     // tells whether the text was JSON at all. Returns true for an array whose
@@ -113,35 +157,52 @@ public:
     // a number or boolean as its text), and for null, an empty object or a
     // bare string, number or boolean, which list nothing. Returns false with
     // |_names| empty for text that is not JSON, an object with members, an
-    // element of another kind, or a "zone" that is an object or array. Never
-    // throws.
+    // element of another kind, or a "zone" that is an object or array.
     static bool readZoneList(const std::string& _text, std::vector<std::string>& _names,
                              bool& _parsed);
     // |_value| percent-encoded as a form value: every byte but letters,
     // digits, "-", ".", "_" and "~" becomes %XX. False when encoding failed.
     static bool encodeFormValue(const std::string& _value, std::string& _encoded);
 
+    struct Operation;
+    struct Reply;
+
 private:
-    // What one request produced.
-    struct requestResult {
-        bool sent = false;         // a transfer handle existed and ran
-        CURLcode code = CURLE_OK;  // the transfer's result when sent
-        std::string readBuffer;    // the reply text, possibly partial
-    };
+    // The one request procedure: GET when |_body| is null, POST otherwise.
+    Reply request(const Operation& _op, const std::string* _body);
+    // Checks that |_reply| arrived: false, after logging the operation's
+    // failure line and the cause, when it was held, not sent or (for the
+    // operations that examine it) the transfer failed.
+    bool delivered(const Operation& _op, const Reply& _reply);
+    // The one reply judge: reads the "message" of |_reply| into |_message|.
+    // Returns false, after logging the operation's failure lines and the
+    // cause, when there is no message to judge.
+    bool judge(const Operation& _op, const Reply& _reply, std::string& _message);
+    // Logs |_lines| at ERROR, then the cause of the failure; counts it.
+    void fail(const Operation& _op, const Reply& _reply, std::initializer_list<const char*> _lines);
+    // Records the outcome of a sent request for the metrics.
+    void count(const Operation& _op, const char* _outcome);
+    // Sends one batch body; true when the service accepted it.
+    bool postBatch(const std::string& _body);
+    // Sends |_names| in batches; returns how many of them (a prefix) the
+    // service accepted.
+    size_t insertBatches(const std::vector<std::string>& _names);
+    // Bulk-inserts the records at |_positions| and marks the accepted ones.
+    void insertRecords(const std::vector<size_t>& _positions);
+    // Sends "zone=" + the encoded name to a single-zone operation.
+    bool postSingleZone(const Operation& _op, const std::string& _zoneName, const char* _success);
+    // Fetches the service's zone list; false (logged) when it fails.
+    bool fetchZoneList(std::vector<std::string>& _names);
+    // Deletes the listed zones the vector lacks and returns, for each record,
+    // whether the list holds it.
+    std::vector<bool> deleteListedExtras(const std::vector<std::string>& _listed);
+    // True, with the ERROR line logged once per pass, when |_planned| of
+    // |_base| zones are more deletions than the guard allows.
+    bool holdDeletions(size_t _planned, size_t _base);
+    // Marks the sync pending and the pass failed.
+    void noteFailure();
 
-    // The one request procedure: GET of |_path| when |_body| is null, POST of
-    // *|_body| otherwise. |sent| is false when no handle could be created.
-    requestResult performRequest(const std::string& _path, const std::string* _body);
-    // Sends "zone=" + the encoded name to |_path| and judges the "message"
-    // member against "ok", logging |_success| or |_failure|.
-    bool postSingleZone(const std::string& _path, const std::string& _zoneName,
-                        const std::string& _success, const std::string& _failure);
-
-    // The configuration's run time stamp, narrowed; no request sends it.
-    int32_t runTimestamp;
-    // Borrowed; read during construction only.
-    ConfigFileParser* configFile;
-    // Borrowed from ZoneFileParser; only deleteZones erases from it.
+    // Borrowed from ZoneFileParser.
     std::vector<zoneData>* zones;
     // The "Authorization" header value, verbatim.
     std::string token;
@@ -149,17 +210,35 @@ private:
     std::string serverHostname;
     // PEM file of trusted authorities; empty for the system's store.
     std::string caFile;
-    // Connection, TLS session and DNS caches of all requests; null when
-    // every request connects anew.
+    // Connection, TLS session and DNS caches; null when each request connects
+    // anew.
     CURLSH* share;
-    // Connection bound in seconds.
-    long connectTimeout;
-    // Seconds under one byte per second after which a transfer fails.
-    long lowSpeedTime;
-    // Whether reconciliation may run (the zones file has been read).
-    bool zonesReady;
-    // Whether the service may differ from the zone vector.
-    bool syncPending;
+    long connectTimeout = DEFAULT_CONNECT_TIMEOUT;
+    long lowSpeedTime = DEFAULT_LOW_SPEED_TIME;
+    long requestDeadline = DEFAULT_REQUEST_DEADLINE;
+    // MAX_DELETE_PERCENT.
+    int maxDeletePercent;
+    // Most passes the repair waits.
+    long maxRepairWait;
+
+    // Why reconciliation may not run; empty when it may.
+    std::string syncBlocked = "Zone reconciliation skipped: the zones file has not been read yet.";
+    bool syncPending = false;
+    bool passFailed = false;
+    uint64_t failureCount = 0;
+    // The latest reconciliation ran without failure.
+    bool syncSucceeded = false;
+    // Consecutive interval passes with a failure, and the passes the pending
+    // repair still waits.
+    int failureStreak = 0;
+    long repairWait = 0;
+    std::minstd_rand jitter;
+    // No request goes out before this time (a Retry-After answer).
+    std::chrono::steady_clock::time_point heldUntil;
+    // The guard's line was logged in this pass.
+    bool guardLogged = false;
+    size_t deletionsHeld = 0;
+    std::map<std::pair<std::string, std::string>, uint64_t> requestCounts;
 };
 
 #endif  // VANTREL_SERVERCONNECTOR_H

@@ -1,0 +1,147 @@
+#include "SetupCheck.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ConfigFileParser.h"
+#include "Vantrel.h"
+#include "ZoneFileParser.h"
+
+namespace {
+
+// The token as check mode shows it: its first four characters when it is
+// longer than eight, the rest masked.
+std::string maskedToken(const std::string& _token) {
+    std::string masked = _token.size() > 8 ? _token.substr(0, 4) : std::string();
+    return masked.append(_token.size() - masked.size(), '*');
+}
+
+// Reads the zones file once and adds what an operator should know of it.
+void checkZonesFile(const ConfigFileParser& _config, setupFindings& _findings) {
+    const std::string path = _config.getZoneFileName();
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) {
+        _findings.problems.push_back("Zones file \"" + path + "\" does not exist.");
+        return;
+    }
+    if (S_ISLNK(status.st_mode)) {
+        _findings.problems.push_back("Zones file \"" + path +
+                                     "\" is a symbolic link; name the file itself.");
+        return;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        _findings.problems.push_back("Zones file \"" + path + "\" is not a regular file.");
+        return;
+    }
+    ZoneFileParser zonesFile(configFile);
+    zonesFile.readZones();
+    if (zonesFile.getLastResult() == readResult::Failed) {
+        _findings.problems.push_back("Zones file \"" + path + "\": " + zonesFile.getReadError());
+        return;
+    }
+    if (zonesFile.getLastResult() == readResult::NoZoneBlocks) {
+        _findings.problems.push_back("Zones file \"" + path + "\" holds no zone statement.");
+        return;
+    }
+    const std::vector<zoneData>* zones = zonesFile.getZones();
+    say("Master zones: " + std::to_string(zones->size()));
+    for (const zoneData& zone : *zones) {
+        say("  " + zone.getZoneName());
+    }
+    if (zones->empty()) {
+        _findings.warnings.push_back("Zones file \"" + path +
+                                     "\" holds no master zone; the agent would remove every "
+                                     "zone of this agent at the service.");
+    }
+    for (const std::string& name : zonesFile.getTypelessZones()) {
+        _findings.warnings.push_back("The type of zone \"" + name +
+                                     "\" cannot be read (write \"type master;\" before any "
+                                     "allow-transfer or allow-update, with no blank before "
+                                     "\";\"); the zone is not mirrored.");
+    }
+}
+
+}  // namespace
+
+setupFindings checkConfiguration(const std::string& _path) {
+    setupFindings findings;
+    const ConfigFileParser& config = *configFile;
+    if (!configFilename.empty() && configFilename != _path) {
+        findings.problems.push_back("Configuration file \"" + configFilename +
+                                    "\" given with -c does not exist; \"" + _path +
+                                    "\" is used instead.");
+    }
+    if (!config.isCofigAcceptable()) {
+        findings.problems.push_back("SERVER_HOSTNAME or TOKEN is empty.");
+    }
+    const std::string host = config.getServerHostname();
+    if (!host.empty() && host.back() == ':') {
+        findings.problems.push_back("SERVER_HOSTNAME \"" + host +
+                                    "\" was cut short by a \"//\" comment; give the host name "
+                                    "without a scheme.");
+    }
+    const std::pair<const char*, std::string> values[] = {
+        {"ZONES_FILE", config.getZoneFileName()},
+        {"SERVER_HOSTNAME", host},
+        {"TOKEN", config.getToken()},
+        {"CA_FILE", config.getCaFile()},
+        {"METRICS_FILE", config.getMetricsFile()}};
+    for (const auto& value : values) {
+        if (!value.second.empty() && value.second.back() == '\r') {
+            findings.problems.push_back(std::string(value.first) +
+                                        " ends in a carriage return; convert the file to Unix "
+                                        "line ends.");
+        }
+    }
+    const std::string caFile = config.getCaFile();
+    if (!caFile.empty() && access(caFile.c_str(), R_OK) != 0) {
+        findings.problems.push_back("CA_FILE \"" + caFile + "\" is missing or unreadable.");
+    }
+    if (config.getUpZoneInterval() < 1) {
+        findings.warnings.push_back("UPDATE_INTERVAL is below 1; the agent will use 1 second.");
+    }
+    for (const std::string& warning : config.getDecodeWarnings()) {
+        findings.warnings.push_back(warning);
+    }
+    struct stat status;
+    if (!config.getToken().empty() && stat(_path.c_str(), &status) == 0 &&
+        (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        findings.warnings.push_back(_path +
+                                    " holds the service token and is readable by group or "
+                                    "others; restrict it with chmod 600.");
+    }
+    return findings;
+}
+
+int runCheck(const std::string& _path) {
+    const ConfigFileParser& config = *configFile;
+    say("Configuration file: " + _path);
+    const char* const levels[] = {"DEBUG", "INFO", "WARN", "ERROR"};
+    const std::pair<const char*, std::string> settings[] = {
+        {"ZONES_FILE", config.getZoneFileName()},
+        {"SERVER_HOSTNAME", config.getServerHostname()},
+        {"TOKEN", maskedToken(config.getToken())},
+        {"CA_FILE", config.getCaFile()},
+        {"DAEMONIZE", config.getDaemonize() ? "TRUE" : "FALSE"},
+        {"UPDATE_INTERVAL", std::to_string(config.getUpZoneInterval())},
+        {"LOG_LEVEL", levels[config.getLoggingLevel()]},
+        {"MAX_DELETE_PERCENT", std::to_string(config.getMaxDeletePercent())},
+        {"WATCH_ZONES_FILE", config.getWatchZonesFile() ? "TRUE" : "FALSE"},
+        {"METRICS_FILE", config.getMetricsFile()},
+        {"CPANEL_METHOD", config.getCpanelMethod() ? "TRUE" : "FALSE"},
+        {"CPANEL_ZONES_FILE", config.getCpanelZonesFile()},
+    };
+    for (const auto& setting : settings) {
+        say(std::string(setting.first) + "=" + setting.second);
+    }
+    setupFindings findings = checkConfiguration(_path);
+    checkZonesFile(config, findings);
+    for (const std::string& problem : findings.problems) {
+        say("Error: " + problem);
+    }
+    for (const std::string& warning : findings.warnings) {
+        say("Warning: " + warning);
+    }
+    say(findings.problems.empty() ? "Configuration OK." : "Configuration has errors.");
+    return findings.problems.empty() ? 0 : 1;
+}
