@@ -36,8 +36,9 @@ struct serverConnector::Reply {
     CURLcode code = CURLE_OK;
     long status = 0;
     bool tooLarge = false;
-    std::string body;   // possibly partial
-    std::string error;  // libcurl's text for a failed transfer
+    std::string body;        // possibly partial
+    std::string error;       // libcurl's text for a failed transfer
+    CURL* handle = nullptr;  // the transfer under way
 };
 
 namespace {
@@ -80,6 +81,14 @@ size_t WriteCallback(void* contents, size_t size, size_t nmemb, void* userp) {
         return 0;
     }
     try {
+        curl_off_t length = -1;
+        if (body.empty() &&
+            curl_easy_getinfo(reply->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+                CURLE_OK &&
+            length > 0 && static_cast<uint64_t>(length) <= serverConnector::MAX_REPLY_BYTES) {
+            // The announced length is taken as a hint only.
+            body.reserve(static_cast<size_t>(length));
+        }
         if (body.capacity() < body.size() + total) {
             // Grow by doubling, but never past the bound.
             body.reserve(std::min(std::max(body.size() + total, 2 * body.capacity()),
@@ -107,7 +116,7 @@ int ProgressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 bool parseJson(const std::string& _text, Json::Value& _root) {
     try {
         Json::Reader reader;
-        return reader.parse(_text, _root);
+        return reader.parse(_text, _root, false);
     } catch (const std::exception&) {
         _root = Json::Value();
         return false;
@@ -193,7 +202,9 @@ bool serverConnector::readReplyMessage(const std::string& _text, std::string& _m
                                        bool& _parsed) {
     _message.clear();
     Json::Value root;
-    _parsed = parseJson(_text, root);
+    // A judged reply is a few bytes; a huge one is no reply, and parsing it
+    // would take many times its size in memory.
+    _parsed = _text.size() <= SLICE_ABOVE && parseJson(_text, root);
     if (!_parsed) {
         return false;
     }
@@ -216,33 +227,141 @@ bool serverConnector::readReplyMessage(const std::string& _text, std::string& _m
     }
 }
 
-bool serverConnector::readZoneList(const std::string& _text, std::vector<std::string>& _names,
-                                   bool& _parsed) {
-    _names.clear();
-    Json::Value root;
-    _parsed = parseJson(_text, root);
-    if (!_parsed) {
+namespace {
+
+// Appends the names of the elements of |_array| to |_names|. False for an
+// element that is neither an object nor null, or a "zone" that is an object
+// or an array.
+bool collectZoneNames(const Json::Value& _array, std::vector<std::string>& _names) {
+    for (Json::ArrayIndex i = 0; i < _array.size(); ++i) {
+        const Json::Value& element = _array[i];
+        const Json::Value zone =
+            element.isObject() ? element.get("zone", Json::Value()) : Json::Value();
+        if ((!element.isObject() && !element.isNull()) || zone.isObject() || zone.isArray()) {
+            return false;
+        }
+        _names.push_back(zone.isNull() ? std::string() : zone.asString());
+    }
+    return true;
+}
+
+// Moves |_at| past blanks and comments.
+void skipBlanks(const std::string& _text, size_t& _at) {
+    while (_at < _text.size()) {
+        const char c = _text[_at];
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            ++_at;
+        } else if (_text.compare(_at, 2, "//") == 0) {
+            _at = std::min(_text.find('\n', _at), _text.size());
+        } else if (_text.compare(_at, 2, "/*") == 0) {
+            const size_t close = _text.find("*/", _at + 2);
+            _at = close == std::string::npos ? _text.size() : close + 2;
+        } else {
+            return;
+        }
+    }
+}
+
+// Splits the array that |_text| holds into runs of at most |_perSlice|
+// elements, each written as an array of its own ("[" + elements + "]"), so
+// that a long list is parsed a slice at a time. False when the text is not an
+// array with non-empty elements; what follows the array is ignored, as the
+// whole-text parser ignores it.
+bool sliceArray(const std::string& _text, size_t _perSlice, std::vector<std::string>& _slices) {
+    size_t at = 0;
+    skipBlanks(_text, at);
+    if (at >= _text.size() || _text[at] != '[') {
         return false;
     }
+    ++at;
+    skipBlanks(_text, at);
+    if (at < _text.size() && _text[at] == ']') {
+        return true;
+    }
+    size_t sliceStart = at;
+    size_t elements = 0;
+    int depth = 0;
+    for (size_t elementStart = at; at < _text.size();) {
+        const char c = _text[at];
+        if (c == '"') {
+            for (++at; at < _text.size() && _text[at] != '"'; ++at) {
+                at += _text[at] == '\\';
+            }
+            ++at;
+        } else if (c == '/' &&
+                   (_text.compare(at, 2, "//") == 0 || _text.compare(at, 2, "/*") == 0)) {
+            skipBlanks(_text, at);
+        } else if (c == '[' || c == '{') {
+            ++depth;
+            ++at;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+            ++at;
+        } else if ((c == ',' || c == ']') && depth == 0) {
+            size_t content = elementStart;
+            skipBlanks(_text, content);
+            if (content == at) {
+                return false;  // an empty element
+            }
+            if (++elements == _perSlice || c == ']') {
+                _slices.push_back("[" + _text.substr(sliceStart, at - sliceStart) + "]");
+                elements = 0;
+                sliceStart = at + 1;
+            }
+            if (c == ']') {
+                return true;
+            }
+            elementStart = ++at;
+        } else {
+            ++at;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool serverConnector::readZoneList(const std::string& _text, std::vector<std::string>& _names,
+                                   bool& _parsed, size_t _sliceAbove) {
+    _names.clear();
+    _parsed = false;
     try {
+        if (_text.size() > _sliceAbove) {
+            // A long list: one slice of elements at a time, each checked by
+            // the same parser, so memory stays a small multiple of the text.
+            std::vector<std::string> slices;
+            if (!sliceArray(_text, 4096, slices)) {
+                return false;
+            }
+            for (std::string& slice : slices) {
+                Json::Value array;
+                if (!parseJson(slice, array) || !array.isArray()) {
+                    _names.clear();
+                    return false;
+                }
+                std::string().swap(slice);
+                _parsed = true;
+                if (!collectZoneNames(array, _names)) {
+                    _names.clear();
+                    return false;
+                }
+            }
+            _parsed = true;
+            return true;
+        }
+        Json::Value root;
+        _parsed = parseJson(_text, root);
+        if (!_parsed) {
+            return false;
+        }
         if (root.isObject()) {
             // An object with members is an error reply, not a list.
             return root.empty();
         }
-        if (!root.isArray()) {
-            // null, or a bare string, number or boolean: lists nothing.
-            return true;
-        }
-        _names.reserve(root.size());
-        for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
-            const Json::Value& element = root[i];
-            const Json::Value zone =
-                element.isObject() ? element.get("zone", Json::Value()) : Json::Value();
-            if ((!element.isObject() && !element.isNull()) || zone.isObject() || zone.isArray()) {
-                _names.clear();
-                return false;
-            }
-            _names.push_back(zone.isNull() ? std::string() : zone.asString());
+        // null, or a bare string, number or boolean, lists nothing.
+        if (root.isArray() && !collectZoneNames(root, _names)) {
+            _names.clear();
+            return false;
         }
         return true;
     } catch (const std::exception&) {
@@ -283,6 +402,7 @@ serverConnector::Reply serverConnector::request(const Operation& _op, const std:
     }
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+    reply.handle = curl;
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     if (!caFile.empty()) {
         // Trust this file's authorities instead of the system's store;
@@ -323,6 +443,7 @@ serverConnector::Reply serverConnector::request(const Operation& _op, const std:
     }
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
+    reply.handle = nullptr;
     return reply;
 }
 

@@ -47,6 +47,9 @@ public:
     static constexpr long DEFAULT_REQUEST_DEADLINE = 120;
     // Longest reply body read; a longer one fails the request.
     static constexpr size_t MAX_REPLY_BYTES = size_t{256} << 20;
+    // Replies longer than this are parsed a slice at a time (zone lists) or
+    // refused (replies judged by their "message").
+    static constexpr size_t SLICE_ABOVE = size_t{1} << 20;
     // Most zones and most body bytes of one bulk insertion request.
     static constexpr size_t BATCH_MAX_ZONES = 1000;
     static constexpr size_t BATCH_MAX_BYTES = size_t{512} << 10;
@@ -158,8 +161,10 @@ public:
     // bare string, number or boolean, which list nothing. Returns false with
     // |_names| empty for text that is not JSON, an object with members, an
     // element of another kind, or a "zone" that is an object or array.
+    // A text longer than |_sliceAbove| must be an array and is parsed a slice
+    // of elements at a time, with the same result in far less memory.
     static bool readZoneList(const std::string& _text, std::vector<std::string>& _names,
-                             bool& _parsed);
+                             bool& _parsed, size_t _sliceAbove = SLICE_ABOVE);
     // |_value| percent-encoded as a form value: every byte but letters,
     // digits, "-", ".", "_" and "~" becomes %XX. False when encoding failed.
     static bool encodeFormValue(const std::string& _value, std::string& _encoded);

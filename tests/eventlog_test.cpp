@@ -1,14 +1,18 @@
-// The logging entry point's two channels and the text utilities.
+// The logging entry point's channels, and the cPanel user-domains loader
+// whose progress lines go to standard output.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <csignal>
+#include <iostream>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "ConfigFileParser.h"
 #include "Vantrel.h"
-#include "mylibs.h"
 #include "test_util.h"
+#include "userFileLoader.h"
 
 namespace {
 
@@ -18,145 +22,69 @@ void captureSyslog(int priority, const std::string& message) {
     syslogLines.emplace_back(priority, message);
 }
 
-// Points the global configuration at one decoded from |content| for the
-// test's duration, and captures what would reach the system log.
-class EventLogTest : public testing::Test {
-protected:
-    void useConfig(const std::string& content) {
-        testutil::writeFile(dir.file("vantrel.conf"), content);
-        config.reset(new ConfigFileParser(dir.file("vantrel.conf")));
+TEST(EventLog, ForegroundWritesEveryLevelAndDetachedFiltersAtInfoPriority) {
+    testutil::TempDir dir;
+    const ConfigFileParser* saved = configFile;
+    const syslogWriter previous = setSyslogWriter(captureSyslog);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"LOG_LEVEL=ERROR\n", "d %s\ni\nw\ne\n"},  // foreground: unfiltered
+        {"DAEMONIZE=TRUE\nLOG_LEVEL=WARN\n", "w|e|"},
+        {"DAEMONIZE=TRUE\n", "d %s|i|w|e|"},
+    };
+    for (const auto& c : cases) {
+        testutil::writeFile(dir.file("vantrel.conf"), c.first);
+        std::unique_ptr<ConfigFileParser> config(new ConfigFileParser(dir.file("vantrel.conf")));
         configFile = config.get();
-    }
-    void SetUp() override {
-        saved = configFile;
-        previousWriter = setSyslogWriter(captureSyslog);
         syslogLines.clear();
-    }
-    void TearDown() override {
-        configFile = saved;
-        setSyslogWriter(previousWriter);
-    }
-    void logOneOfEach() {
-        eventLog(DEBUG, "d");
+        testing::internal::CaptureStdout();
+        eventLog(DEBUG, "d %s");
         eventLog(INFO, "i");
         eventLog(WARN, "w");
         eventLog(ERROR, "e");
-    }
-    std::vector<std::string> syslogTexts() {
-        std::vector<std::string> texts;
+        std::string got = testing::internal::GetCapturedStdout();
         for (const auto& line : syslogLines) {
-            EXPECT_EQ(line.first, LOG_INFO) << line.second;
-            texts.push_back(line.second);
+            EXPECT_EQ(line.first, LOG_INFO);
+            got += line.second + "|";
         }
-        return texts;
+        EXPECT_EQ(got, c.second) << c.first;
+        configFile = const_cast<ConfigFileParser*>(saved);
     }
+    setSyslogWriter(previous);
+}
 
+TEST(StopHandler, EachCaughtStopSignalIsLoggedOnceAtCriticalPriority) {
+    const testutil::ProcessResult result = testutil::runInChild([] {
+        setSyslogWriter([](int _priority, const std::string& _message) {
+            std::cout << _priority << ":" << _message << std::endl;
+        });
+        signalCatcher(SIGUSR1);
+        std::cout << "stop " << StopFlag << std::endl;
+        signalCatcher(SIGTERM);
+        signalCatcher(SIGINT);
+        signalCatcher(SIGTERM);
+        startDaemon();  // sees the stop before the first pass
+    });
+    EXPECT_EQ(result.out,
+              "stop 0\n2:Received SIGTERM... Quiting.\n2:Received SIGTERM... Quiting.\n"
+              "2:Received SIGINT... Quiting.\n");
+}
+
+TEST(UserFileLoader, LoadsTrimmedEntriesAndKeepsTheListWhenAReloadFails) {
     testutil::TempDir dir;
-    std::unique_ptr<ConfigFileParser> config;
-    ConfigFileParser* saved = nullptr;
-    syslogWriter previousWriter = nullptr;
-};
-
-TEST_F(EventLogTest, ForegroundWritesEveryLevelToStandardOutput) {
-    useConfig("LOG_LEVEL=ERROR\n");
-    testing::internal::CaptureStdout();
-    logOneOfEach();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "d\ni\nw\ne\n");
-    EXPECT_TRUE(syslogLines.empty());
-}
-
-TEST_F(EventLogTest, DetachedFiltersByThresholdAndWritesAtInfoPriority) {
-    const struct {
-        const char* level;
-        std::vector<std::string> written;
-    } cases[] = {
-        {"DEBUG", {"d", "i", "w", "e"}},
-        {"INFO", {"i", "w", "e"}},
-        {"WARN", {"w", "e"}},
-        {"ERROR", {"e"}},
-    };
-    for (const auto& c : cases) {
-        useConfig(std::string("DAEMONIZE=TRUE\nLOG_LEVEL=") + c.level + "\n");
-        syslogLines.clear();
+    userFileLoader loader(nullptr);
+    const auto reload = [&](const std::string& _path) {
+        loader.setDomainsFile(_path);
         testing::internal::CaptureStdout();
-        logOneOfEach();
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.level;
-        EXPECT_EQ(syslogTexts(), c.written) << c.level;
-    }
-}
-
-TEST_F(EventLogTest, PercentSignsAreWrittenLiterally) {
-    useConfig("");
-    testing::internal::CaptureStdout();
-    eventLog(ERROR, "zone %s%n%d.example");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "zone %s%n%d.example\n");
-    useConfig("DAEMONIZE=TRUE\n");
-    eventLog(ERROR, "zone %s%n%d.example");
-    EXPECT_EQ(syslogTexts(), std::vector<std::string>{"zone %s%n%d.example"});
-}
-
-TEST(TextUtilitiesTest, TrimRemovesOnlySpaces) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"  a b  ", "a b"}, {"\ta ", "\ta"}, {"", ""}, {"    ", ""}, {"x\r ", "x\r"}, {"ab", "ab"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(trim(c.first), c.second) << '"' << c.first << '"';
-    }
-}
-
-TEST(TextUtilitiesTest, NumbersConvertLikeStreams) {
-    EXPECT_EQ(intToStr(-42), "-42");
-    EXPECT_EQ(intToStr(0), "0");
-    EXPECT_EQ(strToInt("42abc"), 42);
-    EXPECT_EQ(strToInt("abc"), 0);
-    EXPECT_EQ(strToInt(""), 0);
-    EXPECT_EQ(strToInt("  -17"), -17);
-    EXPECT_EQ(strToInt("99999999999999999999"), INT64_MAX);
-    EXPECT_EQ(strToInt("-99999999999999999999"), INT64_MIN);
-}
-
-TEST(TextUtilitiesTest, GetNextTokenSkipsOneCharacter) {
-    std::string line = "a, b,c";
-    EXPECT_EQ(getNextToken(line, ","), "a");
-    EXPECT_EQ(line, "b,c");
-    std::string unchanged = "a b";
-    EXPECT_EQ(getNextToken(unchanged, ";"), "");
-    EXPECT_EQ(unchanged, "a b");
-    std::string wide = "k::v";
-    EXPECT_EQ(getNextToken(wide, "::"), "k");
-    EXPECT_EQ(wide, ":v");
-}
-
-TEST(TextUtilitiesTest, DprintAddsExclamationMark) {
-    testing::internal::CaptureStdout();
-    dprint("hello");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "hello!\n");
-}
-
-TEST(TextUtilitiesTest, StripCommentsFollowsTheScannerRules) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"a // c\nb", "a \nb"},
-        {"a /* c \n d */b", "a b"},
-        {"a/*/ b", "a b"},
-        {"a //* c\nb", "a \nb"},
-        {"a */ b", "a */ b"},
-        {"a /* open", "a "},
-        {"a // open", "a "},
-        {"\"x//y\" z\nw", "\"x\nw"},
-        {std::string("a\0/*b*/", 8), std::string("a\0/*b*/", 8)},
-        {std::string("/*\0*/x\0//y", 10), std::string("x\0//y", 5)},
+        loader.reloadData();
+        return testing::internal::GetCapturedStdout();
     };
-    for (const auto& c : cases) {
-        std::string text = c.first;
-        stripComments(&text);
-        EXPECT_EQ(text, c.second) << c.first;
-    }
-}
-
-TEST(TextUtilitiesTest, ZoneNamesCompareWithoutAsciiCase) {
-    EXPECT_TRUE(sameZoneName("C.Example", "c.example"));
-    EXPECT_FALSE(sameZoneName("c.example", "c.example."));
-    EXPECT_FALSE(sameZoneName("\xc3\x89.example", "\xc3\xa9.example"));
-    EXPECT_EQ(asciiLower("MiXeD-\xC3\x89"), "mixed-\xC3\x89");
+    testutil::writeFile(dir.file("userdomains"), "  example.com :  alice \n\nnocolon\nb.org:\r\n");
+    EXPECT_EQ(reload(dir.file("userdomains")),
+              "Found zone:example.com -- username:alice\nFound zone:b.org -- username:\n"
+              "Total zones 2\n");
+    EXPECT_EQ(reload(dir.file("missing")), "CPanel UserFile: Error reading file\n");
+    ASSERT_EQ(loader.getZonesVector()->size(), 2u);
+    EXPECT_EQ((*loader.getZonesVector())[1].username, "");
 }
 
 }  // namespace

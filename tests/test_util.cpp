@@ -1,12 +1,10 @@
 #include "test_util.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,9 +25,10 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    const std::string command = "rm -rf '" + dir + "'";
+    // Files made unreadable by a test are removed all the same.
+    const std::string command = "chmod -R u+rwx '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'";
     if (system(command.c_str()) != 0) {
-        // Leaving a temporary folder behind is not worth failing a test.
+        std::cerr << "could not remove " << dir << "\n";
     }
 }
 
@@ -46,106 +45,173 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-int runAsNobody(const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const passwd* nobody = getpwnam("nobody");
-        if (nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
-            _exit(99);
+bool waitUntil(const std::function<bool()>& condition, milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
         }
-        _exit(body());
+        std::this_thread::sleep_for(milliseconds(20));
     }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    return true;
 }
 
-namespace {
+size_t countOf(const std::string& haystack, const std::string& needle) {
+    size_t count = 0;
+    for (size_t pos = haystack.find(needle); pos != std::string::npos;
+         pos = haystack.find(needle, pos + needle.size())) {
+        ++count;
+    }
+    return count;
+}
 
-// Forks a child that runs |childBody| with its standard output on a pipe and
-// then exits with status 0; collects that output. Once it holds |stopWhen|
-// (when not empty) the child gets SIGTERM; after |timeoutSeconds| it gets
-// SIGKILL and the status is -1.
-ProcessResult collectChild(const std::function<void()>& childBody, const std::string& stopWhen,
-                           int timeoutSeconds) {
-    ProcessResult result;
+Child::~Child() {
+    if (child > 0) {
+        kill(-child, SIGKILL);
+        waitExit(seconds(5));
+    }
+    if (reader.joinable()) {
+        reader.join();
+    }
+}
+
+bool Child::launch(const std::function<void()>& inChild) {
     int fds[2];
-    if (pipe(fds) != 0) {
-        return result;
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
     }
     std::cout.flush();
     std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
+    child = fork();
+    if (child < 0) {
+        return false;
+    }
+    if (child == 0) {
+        setpgid(0, 0);
         dup2(fds[1], STDOUT_FILENO);
-        close(fds[1]);
-        childBody();
+        const int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, STDIN_FILENO);
+        inChild();
+        _exit(96);
+    }
+    setpgid(child, child);
+    close(fds[1]);
+    reader = std::thread([this, fd = fds[0]] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+            std::lock_guard<std::mutex> guard(lock);
+            collected.append(buffer, static_cast<size_t>(n));
+        }
+        close(fd);
+        readerDone = true;
+    });
+    return true;
+}
+
+bool Child::start(const std::vector<std::string>& argv, const std::string& workdir,
+                  const std::vector<std::string>& env, bool pendingStop) {
+    return launch([&] {
+        if (chdir(workdir.c_str()) != 0) {
+            _exit(98);
+        }
+        for (const std::string& entry : env) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
+        if (pendingStop) {
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            sigprocmask(SIG_BLOCK, &term, nullptr);
+            raise(SIGTERM);
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(97);
+    });
+}
+
+bool Child::run(const std::function<int()>& body) {
+    return launch([&] {
+        const int status = body();
         std::cout.flush();
         std::fflush(stdout);
-        _exit(0);
+        _exit(status);
+    });
+}
+
+std::string Child::finalOutput() {
+    if (waitExit(milliseconds(0)) == -1 && !reaped) {
+        kill(-child, SIGKILL);
+        waitExit(seconds(5));
     }
-    close(fds[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    bool stopped = false;
-    bool killed = false;
-    char buffer[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            killed = true;
-            break;
-        }
-        pollfd pfd{fds[0], POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        result.out.append(buffer, static_cast<size_t>(n));
-        if (!stopped && !stopWhen.empty() && result.out.find(stopWhen) != std::string::npos) {
-            kill(pid, SIGTERM);
-            stopped = true;
-        }
+    waitUntil([this] { return readerDone.load(); }, seconds(5));
+    return output();
+}
+
+std::string Child::output() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return collected;
+}
+
+bool Child::waitForOutput(const std::string& text, size_t times, milliseconds timeout) {
+    return waitUntil([&] { return countOf(output(), text) >= times; }, timeout);
+}
+
+void Child::signal(int sig) const {
+    if (child > 0) {
+        kill(child, sig);
     }
-    close(fds[0]);
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !killed) {
-        result.status = WEXITSTATUS(status);
+}
+
+int Child::waitExit(milliseconds timeout) {
+    if (child > 0 && !reaped) {
+        int status = 0;
+        if (!waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout)) {
+            return -1;
+        }
+        reaped = true;
+        exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    return exitStatus;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir,
+                         milliseconds timeout) {
+    ProcessResult result;
+    Child child;
+    child.start(argv, workdir);
+    result.status = child.waitExit(timeout);
+    result.out = child.finalOutput();
     return result;
 }
 
-}  // namespace
-
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir,
-                         const std::string& stopWhen, int timeoutSeconds) {
-    return collectChild(
-        [&] {
-            const int devnull = open("/dev/null", O_RDONLY);
-            dup2(devnull, STDIN_FILENO);
-            if (chdir(workdir.c_str()) != 0) {
-                _exit(98);
-            }
-            std::vector<char*> args;
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(97);
-        },
-        stopWhen, timeoutSeconds);
+ProcessResult runInChild(const std::function<void()>& body) {
+    ProcessResult result;
+    Child child;
+    child.run([&] {
+        body();
+        return 0;
+    });
+    result.status = child.waitExit(seconds(60));
+    result.out = child.finalOutput();
+    return result;
 }
 
-ProcessResult runInChild(const std::function<void()>& body) {
-    return collectChild(body, "", 60);
+int runAsNobody(const std::function<int()>& body) {
+    Child child;
+    child.run([&] {
+        const passwd* nobody = getpwnam("nobody");
+        if (nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
+            return 99;
+        }
+        return body();
+    });
+    return child.waitExit(seconds(60));
 }
 
 }  // namespace testutil
