@@ -17,21 +17,85 @@
 
 namespace {
 
-// Positions in the text are signed 32-bit and a block end can be the text's
-// length plus one, so the text must stay below INT_MAX.
+// Files larger than this (about 2 GiB) are refused.
 constexpr size_t maxTextSize = static_cast<size_t>(INT_MAX) - 2;
 
 bool sameTime(const timespec& _a, const timespec& _b) {
     return _a.tv_sec == _b.tv_sec && _a.tv_nsec == _b.tv_nsec;
 }
 
-// Characters that end a word before the opening brace of a block.
+char foldByte(char _c) {
+    return _c >= 'A' && _c <= 'Z' ? static_cast<char>(_c - 'A' + 'a') : _c;
+}
+
+// Reads the zones file whole into |_text| and its status into |_status|,
+// never through a symbolic link. Returns the ERROR message when the file
+// cannot be used, empty text when it was read.
+std::string loadZonesFile(const std::string& _path, std::string* _text, struct stat* _status) {
+    struct stat linkStatus;
+    if (lstat(_path.c_str(), &linkStatus) != 0) {
+        return "Error reading file!";
+    }
+    if (!S_ISREG(linkStatus.st_mode)) {
+        return "Not a regular file:";
+    }
+    // O_NOFOLLOW refuses a symbolic link put in place since the check above;
+    // O_NONBLOCK keeps a FIFO put there from blocking the open.
+    const int fd = open(_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return errno == ELOOP ? "Not a regular file:" : "Error reading file!";
+    }
+    struct stat& before = *_status;
+    std::string error;
+    if (fstat(fd, &before) != 0) {
+        error = "Error reading file!";
+    } else if (!S_ISREG(before.st_mode)) {
+        error = "Not a regular file:";
+    } else if (before.st_size < 0 || static_cast<uint64_t>(before.st_size) > maxTextSize) {
+        error = "Zones file too large.";
+    }
+    size_t got = 0;
+    if (error.empty()) {
+        _text->resize(static_cast<size_t>(before.st_size));
+        while (got < _text->size()) {
+            const ssize_t n = read(fd, &(*_text)[got], _text->size() - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                error = n < 0 ? "Error reading file!" : "";
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+    }
+    struct stat after;
+    if (error.empty() && fstat(fd, &after) != 0) {
+        error = "Error reading file!";
+    }
+    close(fd);
+    // A writer at work during the reading may have left a mix of old and new
+    // content; the next pass reads the file again.
+    if (error.empty() && (got != _text->size() || after.st_size != before.st_size ||
+                          !sameTime(after.st_mtim, before.st_mtim))) {
+        error = "Zones file changed while it was read. Deferring update.";
+    }
+    return error;
+}
+
+// One zone block as the reading needs it: the name (a view into the text)
+// and what its type statement gave.
+struct Block {
+    std::string_view name;
+    bool master = false;
+    bool typeless = true;
+};
+
 bool isBlank(char _c) {
     return _c == '\n' || _c == ' ' || _c == '\t' || _c == '\r';
 }
 
-// Characters that end a word inside a block. A carriage return is not one:
-// it stays part of the word it follows.
+// The characters that end a word inside a block; a carriage return is not one.
 struct StatementDelimiters {
     bool table[256] = {};
     StatementDelimiters() {
@@ -43,126 +107,415 @@ struct StatementDelimiters {
 };
 const StatementDelimiters isStatementDelimiter;
 
-// Number of bytes equal to |_byte| among the |_length| bytes at |_data|.
-int64_t countByte(const char* _data, size_t _length, char _byte) {
-    int64_t count = 0;
-    while (_length > 0) {
-        // An 8-bit counter per chunk of at most 255 bytes keeps the loop
-        // vectorisable without widening.
-        const size_t chunk = std::min<size_t>(_length, 255);
-        uint8_t n = 0;
-        for (size_t i = 0; i < chunk; ++i) {
-            n = static_cast<uint8_t>(n + (_data[i] == _byte));
+// Parses one zone block: the name lies strictly between its first two double
+// quotes; the statements start after the first "{" past the name, with the
+// word written against that brace as the start of their first word; the last
+// word before a value is the parameter name and the value touches its ";".
+// The last non-empty value of a `type` statement before any allow-update or
+// allow-transfer statement, folded to lower case, is the type; "primary" is
+// read as master.
+Block parseBlock(std::string_view _block) {
+    Block out;
+    size_t nameEnd = 0;
+    const size_t open = _block.find('"');
+    if (open != std::string_view::npos) {
+        const size_t close = _block.find('"', open + 1);
+        if (close != std::string_view::npos) {
+            nameEnd = close;
+            out.name = _block.substr(open + 1, close - open - 1);
         }
-        count += n;
-        _data += chunk;
-        _length -= chunk;
     }
-    return count;
+    const size_t start = nameEnd + 1;
+    const size_t brace = start < _block.size() ? _block.find('{', start) : std::string_view::npos;
+    if (brace == std::string_view::npos) {
+        return out;
+    }
+    size_t carried = brace;
+    while (carried > start && !isBlank(_block[carried - 1])) {
+        --carried;
+    }
+    // A word "type" ends at the latest where the last four letters "type"
+    // after the brace end, or where the first word ends when the carried
+    // word completes it; past that no statement can change the type.
+    size_t typeWordsEnd = 0;
+    for (size_t found = _block.find("type", brace); found != std::string_view::npos;
+         found = _block.find("type", found + 4)) {
+        typeWordsEnd = found + 4;
+    }
+    std::string firstWord;  // the carried word joined to the first word
+    std::string_view paramName;
+    std::string_view type;
+    bool param = false;
+    for (size_t pos = brace + 1; pos < _block.size();) {
+        size_t runEnd = pos;
+        while (runEnd < _block.size() && !isStatementDelimiter(_block[runEnd])) {
+            ++runEnd;
+        }
+        std::string_view word = _block.substr(pos, runEnd - pos);
+        if (pos == brace + 1 && carried < brace) {
+            firstWord.assign(_block.substr(carried, runEnd - carried));
+            firstWord.erase(brace - carried, 1);
+            word = firstWord;
+            typeWordsEnd = std::max(typeWordsEnd, word == "type" ? runEnd : 0);
+        }
+        if (runEnd == _block.size()) {
+            break;  // an unterminated last word counts for nothing
+        }
+        if (_block[runEnd] == ';' && param) {
+            if (paramName == "allow-update" || paramName == "allow-transfer") {
+                break;
+            }
+            if (paramName == "type" && !word.empty()) {
+                type = word;
+            }
+            param = false;
+        } else if (!word.empty()) {
+            paramName = word;
+            param = true;
+        }
+        if (runEnd >= typeWordsEnd && !(param && paramName == "type")) {
+            break;
+        }
+        pos = runEnd + 1;
+    }
+    if (!type.empty()) {
+        out.typeless = false;
+        std::string folded(type);
+        std::transform(folded.begin(), folded.end(), folded.begin(), foldByte);
+        out.master = folded == "master" || folded == "primary";
+    }
+    return out;
 }
 
-// Eight bytes of |_name| from |_offset| on as a big-endian number, padded
-// with zero bytes past the name's end.
-uint64_t namePrefix(const std::string& _name, size_t _offset) {
+// The first eight bytes from |_offset| on of |_name| with A-Z folded, as a
+// big-endian number padded with zero bytes: comparing two such numbers
+// compares those bytes as unsigned values.
+uint64_t foldedPrefix(std::string_view _name, size_t _offset) {
     uint64_t prefix = 0;
-    const size_t end = std::min<size_t>(_name.size(), _offset + 8);
-    for (size_t i = _offset; i < end; ++i) {
-        prefix |= static_cast<uint64_t>(static_cast<unsigned char>(_name[i]))
-                  << (56 - 8 * (i - _offset));
+    for (size_t i = _offset; i < _offset + 8; ++i) {
+        const char c = i < _name.size() ? foldByte(_name[i]) : '\0';
+        prefix = prefix << 8 | static_cast<unsigned char>(c);
     }
     return prefix;
 }
 
-bool byName(const zoneData& _a, const zoneData& _b) {
-    // std::string compares through memcmp: ascending unsigned byte order.
-    return _a.zoneNameRef() < _b.zoneNameRef();
+// <0, 0 or >0 as |_a| sorts before, with or after |_b| with A-Z folded.
+int compareFolded(std::string_view _a, std::string_view _b) {
+    const size_t common = std::min(_a.size(), _b.size());
+    for (size_t i = 0; i < common; ++i) {
+        const unsigned char x = static_cast<unsigned char>(foldByte(_a[i]));
+        const unsigned char y = static_cast<unsigned char>(foldByte(_b[i]));
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    return _a.size() < _b.size() ? -1 : _a.size() > _b.size() ? 1 : 0;
+}
+
+// A name in folded order: its first sixteen folded bytes as two numbers, so
+// that most comparisons touch no text, and the name itself.
+struct FoldedKey {
+    uint64_t head;
+    uint64_t tail;
+    std::string_view name;
+
+    // <0, 0 or >0 as this name sorts before, with or after |_other|'s.
+    int compare(const FoldedKey& _other) const {
+        if (head != _other.head) {
+            return head < _other.head ? -1 : 1;
+        }
+        if (tail != _other.tail) {
+            return tail < _other.tail ? -1 : 1;
+        }
+        return compareFolded(name, _other.name);
+    }
+};
+
+FoldedKey foldedKey(std::string_view _name) {
+    return FoldedKey{foldedPrefix(_name, 0), foldedPrefix(_name, 8), _name};
+}
+
+bool hasUpper(std::string_view _name) {
+    return std::any_of(_name.begin(), _name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
+// A named block awaiting the lookup. Its name is copied into the scan's name
+// store in file order, so that the text can go before the lookup and the
+// store's offsets give the file order.
+struct Entry {
+    uint64_t head;
+    uint64_t tail;
+    uint32_t offset;
+    uint32_t size;
+    bool master;
+    bool upper;
+};
+
+// What one pass over a comment-stripped text gave.
+struct Scan {
+    int blocks = 0;
+    std::string names;           // the named blocks' names, one after the other
+    std::vector<Entry> entries;  // the named blocks, in file order
+    std::vector<std::string> typeless;
+    // Brace depth and double-quote parity of the whole text.
+    int64_t depth = 0;
+    bool quoted = false;
+
+    std::string_view nameOf(const Entry& _entry) const {
+        return std::string_view(names).substr(_entry.offset, _entry.size);
+    }
+    FoldedKey keyOf(const Entry& _entry) const {
+        return FoldedKey{_entry.head, _entry.tail, nameOf(_entry)};
+    }
+
+    // Parses the zone block |_block| and notes what the lookup needs.
+    void addBlock(std::string_view _block, bool _debug) {
+        const Block block = parseBlock(_block);
+        ++blocks;
+        if (_debug) {
+            eventLog(DEBUG, "Loading zone:" + std::string(block.name));
+        }
+        if (block.typeless) {
+            typeless.emplace_back(block.name);
+        }
+        if (!block.name.empty()) {
+            const FoldedKey key = foldedKey(block.name);
+            entries.push_back({key.head, key.tail, static_cast<uint32_t>(names.size()),
+                               static_cast<uint32_t>(block.name.size()), block.master,
+                               hasUpper(block.name)});
+            names.append(block.name);
+        }
+    }
+};
+
+// The characters the scan acts on; every other one is passed over.
+struct ScanCharacters {
+    bool table[256] = {};
+    ScanCharacters() {
+        for (const unsigned char c : {'{', '}', '"', 'z'}) {
+            table[c] = true;
+        }
+    }
+    bool operator()(char _c) const { return table[static_cast<unsigned char>(_c)]; }
+};
+const ScanCharacters isScanCharacter;
+
+// Finds every top-level zone block in one forward pass that carries the
+// brace depth and quote parity (braces count inside quotes too; quotes have
+// no escapes). A block starts at each "zone" met at depth 0 outside quotes
+// and runs to two past the "}" that balances the first "{" after it, or to
+// the end of the text when there is none; the next keyword is looked for
+// from the block's end. Nested occurrences are logged and passed over.
+Scan scanText(std::string_view _text) {
+    Scan scan;
+    // Reserved, not touched: memory is only used as the lists grow into it.
+    scan.entries.reserve(_text.size() / 32);
+    scan.names.reserve(_text.size() / 2);
+    const bool debug = isLogged(DEBUG);
+    const size_t size = _text.size();
+    const char* const data = _text.data();
+    const auto take = [&scan](char _c) {
+        scan.depth += (_c == '{') - (_c == '}');
+        scan.quoted = scan.quoted != (_c == '"');
+    };
+    size_t keyword = std::string_view::npos;  // the open block's keyword
+    int64_t outside = 0;                      // the depth around its braces
+    bool braced = false;                      // its first "{" was met
+    for (size_t i = 0; i < size;) {
+        const char c = data[i];
+        if (!isScanCharacter(c)) {
+            ++i;
+            continue;
+        }
+        if (c == 'z') {
+            if (keyword == std::string_view::npos && size - i >= 4 &&
+                std::memcmp(data + i, "zone", 4) == 0) {
+                if (scan.depth == 0 && !scan.quoted) {
+                    keyword = i;
+                    braced = false;
+                } else {
+                    eventLog(DEBUG, "Found word zone in file... pos:" + std::to_string(i) +
+                                        " - ignoring...");
+                }
+                i += 4;
+                continue;
+            }
+            ++i;
+            continue;
+        }
+        if (c == '{' && keyword != std::string_view::npos && !braced) {
+            braced = true;
+            outside = scan.depth;
+        }
+        take(c);
+        if (c == '}' && braced && scan.depth == outside) {
+            // The block ends with the character after its closing brace.
+            const size_t end = std::min(i + 2, size);
+            if (i + 1 < size) {
+                take(data[i + 1]);
+            }
+            scan.addBlock(_text.substr(keyword, end - keyword), debug);
+            keyword = std::string_view::npos;
+            braced = false;
+            i = end;
+            continue;
+        }
+        ++i;
+    }
+    if (keyword != std::string_view::npos) {
+        scan.addBlock(_text.substr(keyword), debug);
+    }
+    return scan;
 }
 
 }  // namespace
 
-void (*ZoneFileParser::afterReadHook)(const std::string& _path) = nullptr;
-
-ZoneFileParser::ZoneFileParser(ConfigFileParser* _configFile)
-    : configFile(_configFile), zones(new std::vector<zoneData>()) {
-    if (configFile != nullptr) {
-        filename = configFile->getZoneFileName();
+ZoneFileParser::ZoneFileParser(ConfigFileParser* _configFile) : zones(new std::vector<zoneData>()) {
+    if (_configFile != nullptr) {
+        filename = _configFile->getZoneFileName();
     }
 }
 
 ZoneFileParser::~ZoneFileParser() = default;
 
 int ZoneFileParser::readZones() {
-    // The API client erases every record whose deletion the service accepted,
-    // so a record still flagged deleted is a deletion that failed. The file is
-    // then read again, changed or not, and the record flagged once more.
-    const std::vector<size_t> owed = resetRecords();
-    if (!owed.empty()) {
-        deletionPending = true;
-    }
     foundZones = 0;
     deletedZones = 0;
     newZones = 0;
-
-    if (!deletionPending && !zonesFileChanged()) {
+    // The API client erases every record whose deletion the service accepted,
+    // so a record still flagged deleted is a deletion that failed: the file is
+    // read again, changed or not, and the record flagged once more.
+    const bool owed = clearFlags();
+    if (!owed && !zonesFileChanged()) {
         eventLog(DEBUG, "Zones file hasn't changed. Deferring update.");
+        lastResult = readResult::Unchanged;
+        readError.clear();
         return 0;
     }
 
     std::string text;
-    if (!loadZonesFile(&text)) {
-        // The owed deletions stay flagged, so that a reconciliation in this
-        // pass does not insert those zones again.
-        for (const size_t i : owed) {
-            (*zones)[i].setDeletedZone(true);
+    struct stat status;
+    const std::string loadError = loadZonesFile(filename, &text, &status);
+    if (!loadError.empty()) {
+        return failReading(loadError);
+    }
+    // A text that ends inside a comment, a block or a quoted string is a file
+    // caught in the middle of a rewrite, or one the rules cannot place.
+    bool unclosedComment = false;
+    stripComments(&text, &unclosedComment);
+    Scan scan = scanText(text);
+    std::string().swap(text);
+    if (unclosedComment) {
+        return failReading("Zones file ends inside a comment; deferring update.");
+    }
+    if (scan.depth != 0) {
+        return failReading("Zones file ends inside a block; deferring update.");
+    }
+    if (scan.quoted) {
+        return failReading("Zones file ends inside a quoted string; deferring update.");
+    }
+    fileRecorded = true;
+    fileMtime = status.st_mtim;
+    fileCtime = status.st_ctim;
+    fileSize = static_cast<int64_t>(status.st_size);
+    fileInode = status.st_ino;
+    fileDevice = status.st_dev;
+    readError.clear();
+    typelessZones = std::move(scan.typeless);
+
+    // Blocks with the same folded name come together, in file order; the
+    // records, in ascending byte order, are walked in folded order beside
+    // them (the same order unless a name has a capital letter).
+    std::vector<Entry>& entries = scan.entries;
+    std::sort(entries.begin(), entries.end(), [&scan](const Entry& _a, const Entry& _b) {
+        const int order = scan.keyOf(_a).compare(scan.keyOf(_b));
+        return order != 0 ? order < 0 : _a.offset < _b.offset;
+    });
+    std::vector<zoneData>& records = *zones;
+    std::vector<std::pair<FoldedKey, size_t>> known;  // key, record's position
+    known.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        known.emplace_back(foldedKey(records[i].zoneNameRef()), i);
+    }
+    const auto byKey = [](const auto& _a, const auto& _b) {
+        return _a.first.compare(_b.first) < 0;
+    };
+    if (!std::is_sorted(known.begin(), known.end(), byKey)) {
+        std::sort(known.begin(), known.end(), byKey);
+    }
+    // A group of blocks meets the record of its name, or else its first
+    // master block adds one that the later blocks of the group meet.
+    std::vector<std::pair<const Entry*, bool>> additions;  // first master, met again
+    bool additionsUpper = false;
+    size_t next = 0;
+    for (size_t group = 0; group < entries.size();) {
+        const FoldedKey key = scan.keyOf(entries[group]);
+        size_t groupEnd = group + 1;
+        while (groupEnd < entries.size() && key.compare(scan.keyOf(entries[groupEnd])) == 0) {
+            ++groupEnd;
         }
+        int order = 1;
+        while (next < known.size() && (order = known[next].first.compare(key)) < 0) {
+            ++next;
+        }
+        if (order == 0) {
+            records[known[next].second].setFound(true);
+            foundZones += static_cast<int32_t>(groupEnd - group);
+        } else {
+            size_t first = group;
+            while (first < groupEnd && !entries[first].master) {
+                ++first;
+            }
+            if (first < groupEnd) {
+                additions.emplace_back(&entries[first], first + 1 < groupEnd);
+                additionsUpper = additionsUpper || entries[first].upper;
+                foundZones += static_cast<int32_t>(groupEnd - first - 1);
+            }
+        }
+        group = groupEnd;
+    }
+    std::vector<std::pair<FoldedKey, size_t>>().swap(known);
+
+    for (zoneData& record : records) {
+        record.setDeletedZone(!record.isFound());
+        deletedZones += record.isDeleted();
+    }
+    const auto nameOf = [&scan](const Entry* _entry) { return scan.nameOf(*_entry); };
+    // The additions join in ascending byte order: their folded order already
+    // is that unless a name has a capital letter.
+    if (additionsUpper) {
+        std::sort(additions.begin(), additions.end(), [&nameOf](const auto& _a, const auto& _b) {
+            return nameOf(_a.first) < nameOf(_b.first);
+        });
+    }
+    const size_t knownCount = records.size();
+    records.reserve(knownCount + additions.size());
+    for (size_t k = 0; k < additions.size(); ++k) {
+        // The names lie scattered in the store; asking for a few ahead keeps
+        // several memory reads in flight.
+        if (k + 8 < additions.size()) {
+            __builtin_prefetch(scan.names.data() + additions[k + 8].first->offset);
+        }
+        const auto& addition = additions[k];
+        records.emplace_back(std::string(nameOf(addition.first)));
+        records.back().setZoneType("master");
+        records.back().setNewZone(true);
+        records.back().setFound(addition.second);
+    }
+    newZones = static_cast<int32_t>(additions.size());
+    std::inplace_merge(
+        records.begin(), records.begin() + static_cast<std::ptrdiff_t>(knownCount), records.end(),
+        [](const zoneData& _a, const zoneData& _b) { return _a.zoneNameRef() < _b.zoneNameRef(); });
+    eventLog(DEBUG, "Zone changes:" + std::to_string(newZones));
+
+    flagsSet = !records.empty();
+    if (scan.blocks == 0) {
+        lastResult = readResult::NoZoneBlocks;
         return 0;
     }
-    removeComments(&text);
-
-    buildIndex();
-    // One buffer for the blocks of this reading; it grows to the largest.
-    std::string block;
-    int zone_count = 0;
-    int zone_pos = findNextZoneStart(&text, 0);
-    while (zone_pos != -1) {
-        const int ending_position = zoneEnd(&text, zone_pos);
-        const size_t blockEnd = std::min(static_cast<size_t>(ending_position), text.size());
-        block.assign(text, static_cast<size_t>(zone_pos), blockEnd - zone_pos);
-        zoneData record = parse_zone(block);
-        // A block without a usable name neither matches nor adds a record.
-        if (!record.zoneNameRef().empty() && !findZone(record.zoneNameRef()) &&
-            record.getZoneType() == "master") {
-            record.setNewZone(true);
-            zones->push_back(std::move(record));
-            indexRecord(static_cast<uint32_t>(zones->size() - 1), probeHash);
-            ++newZones;
-        }
-        // The next keyword may start right after the "};" that ends this
-        // block, so the search goes on from the block's end itself.
-        zone_pos = findNextZoneStart(&text, ending_position);
-        ++zone_count;
-    }
-    // The texts and the index are not needed any more; free them before the
-    // vector is rearranged.
-    std::string().swap(text);
-    std::string().swap(block);
-    std::vector<IndexSlot>().swap(nameIndex);
-    indexCount = 0;
-    nestingText = nullptr;
-
-    eventLog(DEBUG, "Zone changes:" + std::to_string(newZones));
-    zone_count -= removeTrashZones(zones.get());
-    markDeletedZones();
-    sortRecords();
-
-    deletionPending = false;
-    // A file without any zone block may be one caught between the truncation
-    // and the writing of an in-place rewrite: it does not count as a reading
-    // that a reconciliation may trust.
-    if (zone_count > 0) {
-        readSucceeded = true;
-    }
-    return zone_count;
+    lastResult = readResult::Read;
+    readSucceeded = true;
+    return scan.blocks;
 }
 
 std::vector<zoneData>* ZoneFileParser::getZones() {
@@ -172,9 +525,7 @@ std::vector<zoneData>* ZoneFileParser::getZones() {
 zoneData* ZoneFileParser::getZones(int& zone_count) {
     zone_count = static_cast<int>(zones->size());
     zoneData* copy = new zoneData[zones->size()];
-    for (size_t i = 0; i < zones->size(); ++i) {
-        copy[i] = (*zones)[i];
-    }
+    std::copy(zones->begin(), zones->end(), copy);
     return copy;
 }
 
@@ -187,392 +538,24 @@ bool ZoneFileParser::zonesChanged(int& _newZones, int& _deletedZones) {
     return false;
 }
 
-bool ZoneFileParser::loadZonesFile(std::string* _text) {
-    struct stat linkStatus;
-    if (lstat(filename.c_str(), &linkStatus) != 0) {
-        eventLog(ERROR, "Error reading file!");
+bool ZoneFileParser::clearFlags() {
+    if (!flagsSet) {
         return false;
     }
-    if (!S_ISREG(linkStatus.st_mode)) {
-        eventLog(ERROR, "Not a regular file:");
-        return false;
-    }
-    // O_NOFOLLOW refuses a symbolic link put in place since the check above;
-    // O_NONBLOCK keeps a FIFO put there from blocking the open.
-    const int fd = open(filename.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        eventLog(ERROR, errno == ELOOP ? "Not a regular file:" : "Error reading file!");
-        return false;
-    }
-    struct stat before;
-    if (fstat(fd, &before) != 0) {
-        close(fd);
-        eventLog(ERROR, "Error reading file!");
-        return false;
-    }
-    if (!S_ISREG(before.st_mode)) {
-        close(fd);
-        eventLog(ERROR, "Not a regular file:");
-        return false;
-    }
-    if (before.st_size < 0 || static_cast<uint64_t>(before.st_size) > maxTextSize) {
-        close(fd);
-        eventLog(ERROR, "Zones file too large.");
-        return false;
-    }
-    const size_t size = static_cast<size_t>(before.st_size);
-    const bool readWhole = read_file(fd, size, _text);
-    if (afterReadHook != nullptr) {
-        afterReadHook(filename);
-    }
-    struct stat after;
-    const bool statusTaken = fstat(fd, &after) == 0;
-    close(fd);
-    if (!readWhole || !statusTaken) {
-        _text->clear();
-        eventLog(ERROR, "Error reading file!");
-        return false;
-    }
-    // A writer at work during the reading may have left a mix of old and new
-    // content; the next pass reads the file again.
-    if (_text->size() != size || after.st_size != before.st_size ||
-        !sameTime(after.st_mtim, before.st_mtim)) {
-        _text->clear();
-        eventLog(ERROR, "Zones file changed while it was read. Deferring update.");
-        return false;
-    }
-    fileRecorded = true;
-    fileMtime = before.st_mtim;
-    fileCtime = before.st_ctim;
-    fileSize = static_cast<int64_t>(before.st_size);
-    fileInode = before.st_ino;
-    fileDevice = before.st_dev;
-    return true;
-}
-
-bool ZoneFileParser::read_file(int _fd, size_t _size, std::string* _text) {
-    _text->resize(_size);
-    size_t got = 0;
-    while (got < _size) {
-        const ssize_t n = read(_fd, &(*_text)[got], _size - got);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            _text->clear();
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    _text->resize(got);
-    return true;
-}
-
-void ZoneFileParser::removeComments(std::string* str) {
-    stripComments(str);
-}
-
-int ZoneFileParser::findNextZoneStart(std::string* str, int startPos) {
-    const std::string& text = *str;
-    if (startPos <= 0) {
-        // A search from the start never relies on state left by another text.
-        nestingText = nullptr;
-        startPos = 0;
-    }
-    size_t from = static_cast<size_t>(startPos);
-    while (from <= text.size()) {
-        const size_t p = text.find("zone", from);
-        if (p == std::string::npos) {
-            return -1;
-        }
-        advanceNesting(text, p);
-        if (nestingBracket == 0 && !nestingQuote) {
-            return static_cast<int>(p);
-        }
-        eventLog(DEBUG, "Found word zone in file... pos:" + std::to_string(p) + " - ignoring...");
-        if (text.size() <= p + 4) {
-            return -1;
-        }
-        from = p + 4;
-    }
-    return -1;
-}
-
-void ZoneFileParser::advanceNesting(const std::string& _text, size_t _pos) {
-    if (nestingText != _text.data() || nestingSize != _text.size() || _pos < nestingPos) {
-        nestingText = _text.data();
-        nestingSize = _text.size();
-        nestingPos = 0;
-        nestingBracket = 0;
-        nestingQuote = false;
-    }
-    // Braces count inside quotes too and quotes have no escapes, so the state
-    // at a position is just three counts over the text before it.
-    const char* data = _text.data();
-    const size_t length = _pos - nestingPos;
-    nestingBracket +=
-        countByte(data + nestingPos, length, '{') - countByte(data + nestingPos, length, '}');
-    nestingQuote = nestingQuote != ((countByte(data + nestingPos, length, '"') & 1) != 0);
-    nestingPos = _pos;
-}
-
-int ZoneFileParser::zoneEnd(std::string* str, int position) {
-    const std::string& text = *str;
-    const size_t size = text.size();
-    const size_t open = text.find('{', static_cast<size_t>(position));
-    if (open == std::string::npos) {
-        return static_cast<int>(size + 1);
-    }
-    // Jump from one "}" to the next: between two of them the depth only
-    // grows, so it can reach 0 only at a "}". The "{" in each stretch are
-    // counted in one go.
-    const char* data = text.data();
-    int64_t depth = 1;
-    size_t i = open + 1;
-    while (i < size) {
-        const void* found = std::memchr(data + i, '}', size - i);
-        const size_t close =
-            found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - data) : size;
-        depth += countByte(data + i, close - i, '{');
-        if (close == size) {
-            i = size;
-            break;
-        }
-        i = close + 1;
-        if (--depth == 0) {
-            break;
-        }
-    }
-    // When the keyword search's nesting state stands at this keyword, carry it
-    // to the block's end so that the next search need not count the block
-    // again: up to the first "{" there is no "{", and from there to the
-    // matching "}" the braces cancel out, so only the "}" before the first
-    // "{" and the double quotes change it.
-    const size_t from = static_cast<size_t>(position);
-    if (depth == 0 && nestingText == data && nestingSize == size && nestingPos == from) {
-        nestingBracket -= countByte(data + from, open - from, '}');
-        nestingQuote = nestingQuote != ((countByte(data + from, i - from, '"') & 1) != 0);
-        nestingPos = i;
-    }
-    return static_cast<int>(i + 1);
-}
-
-zoneData ZoneFileParser::parse_zone(std::string& source) {
-    zoneData record;
-    const size_t size = source.size();
-    const char* data = source.data();
-
-    // The name: the text strictly between the first two double quotes. With
-    // fewer than two there is no name, and the brace is looked for from the
-    // second character on.
-    size_t pos_end = 0;
-    const size_t pos_begin = source.find('"');
-    if (pos_begin != std::string::npos) {
-        const size_t closing = source.find('"', pos_begin + 1);
-        if (closing != std::string::npos) {
-            pos_end = closing;
-            record.setZoneName(std::string(data + pos_begin + 1, pos_end - pos_begin - 1));
-        }
-    }
-    if (isLogged(DEBUG)) {
-        eventLog(DEBUG, "Loading zone:" + record.zoneNameRef());
-    }
-
-    // The opening brace. Words before it (a class, say) are skipped, but a
-    // word written against the brace is carried on as the start of the first
-    // word inside the block.
-    const size_t start = pos_end + 1;
-    if (start >= size) {
-        return record;
-    }
-    const size_t brace = source.find('{', start);
-    if (brace == std::string::npos) {
-        return record;
-    }
-    size_t carried = brace;
-    while (carried > start && !isBlank(data[carried - 1])) {
-        --carried;
-    }
-
-    // The statements. Every delimiter leaves the current word empty (it
-    // becomes the parameter name, completes a statement, or was empty), so a
-    // word is the run of characters between two delimiters; only the first
-    // one may begin with the carried word and is put together in a buffer.
-    size_t position = brace + 1;
-    size_t runEnd = position;
-    while (runEnd < size && !isStatementDelimiter(data[runEnd])) {
-        ++runEnd;
-    }
-    std::string firstWord;
-    std::string_view word(data + position, runEnd - position);
-    if (carried < brace) {
-        firstWord.assign(data + carried, brace - carried);
-        firstWord.append(word.data(), word.size());
-        word = firstWord;
-    }
-
-    // Only a word "type" can lead to a type, so once the scan has passed the
-    // end of the last "type" in the block, with no type statement waiting for
-    // its value, nothing further can change the record.
-    size_t typeWordsEnd = word == "type" ? runEnd : 0;
-    for (size_t found = source.find("type", position); found != std::string::npos;
-         found = source.find("type", found + 1)) {
-        typeWordsEnd = std::max(typeWordsEnd, found + 4);
-    }
-    if (typeWordsEnd == 0) {
-        return record;
-    }
-
-    std::string_view param_name;
-    bool param = false;
-    while (runEnd < size) {
-        if (data[runEnd] == ';' && param) {
-            // The statement is complete and |word| is its value.
-            if (param_name == "allow-update" || param_name == "allow-transfer") {
-                break;
-            }
-            if (param_name == "type") {
-                std::string value(word);
-                lowercase(&value);
-                record.setZoneType(value);
-            }
-            param = false;
-        } else if (!word.empty()) {
-            // The last word before a value is the parameter name.
-            param_name = word;
-            param = true;
-        }
-        if (runEnd >= typeWordsEnd && !(param && param_name == "type")) {
-            break;
-        }
-        position = runEnd + 1;
-        runEnd = position;
-        while (runEnd < size && !isStatementDelimiter(data[runEnd])) {
-            ++runEnd;
-        }
-        word = std::string_view(data + position, runEnd - position);
-    }
-    return record;
-}
-
-void ZoneFileParser::lowercase(std::string* str) {
-    for (char& c : *str) {
-        if (c == '\0') {
-            break;
-        }
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-}
-
-bool ZoneFileParser::findZone(const std::string& _zoneName) {
-    if (nameIndex.empty()) {
-        buildIndex();
-    }
-    probeHash = hashName(_zoneName);
-    const size_t mask = nameIndex.size() - 1;
-    for (size_t slot = probeHash & mask; nameIndex[slot].position != emptySlot;
-         slot = (slot + 1) & mask) {
-        if (nameIndex[slot].hash != probeHash) {
-            continue;
-        }
-        zoneData& record = (*zones)[nameIndex[slot].position];
-        if (sameZoneName(record.zoneNameRef(), _zoneName)) {
-            record.setFound(true);
-            ++foundZones;
-            return true;
-        }
-    }
-    return false;
-}
-
-std::vector<size_t> ZoneFileParser::resetRecords() {
-    std::vector<size_t> stillDeleted;
-    for (size_t i = 0; i < zones->size(); ++i) {
-        zoneData& record = (*zones)[i];
-        if (record.isDeleted()) {
-            stillDeleted.push_back(i);
-        }
+    bool owed = false;
+    for (zoneData& record : *zones) {
         record.setFound(false);
         record.setNewZone(false);
-        record.setDeletedZone(false);
+        owed = owed || record.isDeleted();
     }
-    return stillDeleted;
+    flagsSet = owed;
+    return owed;
 }
 
-void ZoneFileParser::markDeletedZones() {
-    for (zoneData& record : *zones) {
-        if (!record.isFound() && !record.isNewZone()) {
-            record.setDeletedZone(true);
-            ++deletedZones;
-        }
-    }
-}
-
-void ZoneFileParser::sortRecords() {
-    // Between readings records are only erased, which keeps the order, so the
-    // vector is a sorted run followed by this reading's additions. Sorting the
-    // additions and merging them in gives the same order as a full sort.
-    std::vector<zoneData>& records = *zones;
-    const auto middle = std::is_sorted_until(records.begin(), records.end(), byName);
-    if (middle == records.end()) {
-        return;
-    }
-    const size_t from = static_cast<size_t>(middle - records.begin());
-
-    // The additions are sorted as small keys: the first sixteen bytes of the
-    // name as two big-endian numbers (order-preserving: smaller numbers mean
-    // a smaller name) and the record's position; equal prefixes fall back to
-    // the whole names. Names are unique, so no two keys compare equal.
-    struct SortKey {
-        uint64_t head;
-        uint64_t tail;
-        size_t position;
-    };
-    std::vector<SortKey> keys(records.size() - from);
-    for (size_t k = 0; k < keys.size(); ++k) {
-        const std::string& name = records[from + k].zoneNameRef();
-        keys[k] = SortKey{namePrefix(name, 0), namePrefix(name, 8), from + k};
-    }
-    std::sort(keys.begin(), keys.end(), [&records](const SortKey& _a, const SortKey& _b) {
-        if (_a.head != _b.head) {
-            return _a.head < _b.head;
-        }
-        if (_a.tail != _b.tail) {
-            return _a.tail < _b.tail;
-        }
-        return records[_a.position].zoneNameRef() < records[_b.position].zoneNameRef();
-    });
-
-    // Gather the additions in key order; reading in key order and writing in
-    // sequence keeps many memory reads in flight. When the whole vector was
-    // unsorted (a first reading) the gathered vector simply replaces it.
-    std::vector<zoneData> ordered;
-    ordered.reserve(keys.size());
-    for (const SortKey& key : keys) {
-        ordered.push_back(std::move(records[key.position]));
-    }
-    std::vector<SortKey>().swap(keys);
-    if (from == 0) {
-        records.swap(ordered);
-        return;
-    }
-    std::move(ordered.begin(), ordered.end(), middle);
-    std::vector<zoneData>().swap(ordered);
-    std::inplace_merge(records.begin(), middle, records.end(), byName);
-}
-
-bool ZoneFileParser::zonesFileChanged() {
+bool ZoneFileParser::zonesFileChanged() const {
     struct stat status;
-    if (stat(filename.c_str(), &status) != 0) {
+    if (!fileRecorded || stat(filename.c_str(), &status) != 0) {
         // Let the reading report why the file cannot be used.
-        return true;
-    }
-    if (!fileRecorded) {
         return true;
     }
     // Size and modification time catch edits; the status-change time, inode
@@ -583,81 +566,9 @@ bool ZoneFileParser::zonesFileChanged() {
            status.st_ino != fileInode || status.st_dev != fileDevice;
 }
 
-int ZoneFileParser::removeTrashZones(std::vector<zoneData>* _zones) {
-    // remove_if keeps the order of the records it keeps and needs no buffer.
-    const auto kept = std::remove_if(_zones->begin(), _zones->end(),
-                                     [](const zoneData& z) { return z.getZoneType() == "slave"; });
-    const int removed = static_cast<int>(_zones->end() - kept);
-    _zones->erase(kept, _zones->end());
-    return removed;
-}
-
-void ZoneFileParser::buildIndex() {
-    size_t capacity = 16;
-    while (capacity < 2 * (zones->size() + 1)) {
-        capacity *= 2;
-    }
-    nameIndex.assign(capacity, IndexSlot{0, emptySlot});
-    indexCount = 0;
-    for (size_t i = 0; i < zones->size(); ++i) {
-        indexRecord(static_cast<uint32_t>(i), hashName((*zones)[i].zoneNameRef()));
-    }
-}
-
-void ZoneFileParser::indexRecord(uint32_t _position, uint32_t _hash) {
-    if ((indexCount + 1) * 2 > nameIndex.size()) {
-        growIndex();
-    }
-    const size_t mask = nameIndex.size() - 1;
-    size_t slot = _hash & mask;
-    while (nameIndex[slot].position != emptySlot) {
-        slot = (slot + 1) & mask;
-    }
-    nameIndex[slot] = IndexSlot{_hash, _position};
-    ++indexCount;
-}
-
-void ZoneFileParser::growIndex() {
-    std::vector<IndexSlot> old(std::max<size_t>(nameIndex.size() * 2, 16), IndexSlot{0, emptySlot});
-    old.swap(nameIndex);
-    const size_t mask = nameIndex.size() - 1;
-    for (const IndexSlot& entry : old) {
-        if (entry.position == emptySlot) {
-            continue;
-        }
-        size_t slot = entry.hash & mask;
-        while (nameIndex[slot].position != emptySlot) {
-            slot = (slot + 1) & mask;
-        }
-        nameIndex[slot] = entry;
-    }
-}
-
-uint32_t ZoneFileParser::hashName(const std::string& _name) {
-    // Eight bytes at a time: A-Z are folded to a-z within the word (a byte
-    // gets 0x20 added when its value lies in 'A'..'Z'), the word is mixed in,
-    // and the length separates names that differ only by trailing NULs.
-    constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
-    constexpr uint64_t high = 0x8080808080808080ULL;
-    constexpr uint64_t ones = 0x0101010101010101ULL;
-    uint64_t h = 0x9e3779b97f4a7c15ULL ^ _name.size();
-    const char* data = _name.data();
-    size_t left = _name.size();
-    while (left > 0) {
-        uint64_t word = 0;
-        const size_t take = std::min<size_t>(left, 8);
-        std::memcpy(&word, data, take);
-        const uint64_t atLeastA = (word & low7) + ones * (0x80 - 'A');
-        const uint64_t aboveZ = (word & low7) + ones * (0x80 - 'Z' - 1);
-        const uint64_t upper = atLeastA & ~aboveZ & ~word & high;
-        word |= upper >> 2;
-        h = (h ^ word) * 0xff51afd7ed558ccdULL;
-        h ^= h >> 32;
-        data += take;
-        left -= take;
-    }
-    h ^= h >> 29;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 32;
-    return static_cast<uint32_t>(h);
+int ZoneFileParser::failReading(const std::string& _error) {
+    eventLog(ERROR, _error);
+    readError = _error;
+    lastResult = readResult::Failed;
+    return 0;
 }

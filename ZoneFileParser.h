@@ -1,7 +1,9 @@
 // ZoneFileParser keeps the agent's zone inventory, the zone vector, and brings
 // it up to date from the zones file (the top-level `zone` statements of a
 // named.conf-style file) once per pass of the main loop. It owns the vector
-// for its whole life; the API client borrows the pointer from getZones().
+// for its whole life; the API client borrows the pointer from getZones(),
+// erases the records whose deletion the service accepted and sets their
+// atService mark, and reads the flags of the latest reading.
 #ifndef VANTREL_ZONEFILEPARSER_H
 #define VANTREL_ZONEFILEPARSER_H
 
@@ -17,17 +19,29 @@
 
 class ConfigFileParser;
 
+// What the latest readZones() did.
+enum class readResult {
+    Unchanged,     // the file was unchanged and no deletion was owed: not read
+    Read,          // the file was parsed and held at least one zone block
+    NoZoneBlocks,  // the file was parsed and held no zone block
+    Failed         // missing, not regular, unreadable, too large, changed
+                   // while read, or its text ends inside a block, quote or
+                   // comment
+};
+
 class ZoneFileParser {
 public:
-    // Borrows |_configFile| (asked for the zones file path); creates the empty
-    // zone vector.
+    // Borrows |_configFile| (asked for the zones file path once); creates the
+    // empty zone vector.
     explicit ZoneFileParser(ConfigFileParser* _configFile);
     ~ZoneFileParser();
+    ZoneFileParser(const ZoneFileParser&) = delete;
+    ZoneFileParser& operator=(const ZoneFileParser&) = delete;
 
-    // One reading of the zones file. Returns the number of zone blocks found,
-    // less the slave records removed; 0 when the file is unchanged, missing,
-    // not a regular file, unreadable, changed during the reading, or holds no
-    // zone block.
+    // One reading of the zones file. Returns the number of zone blocks found;
+    // 0 when the file is unchanged, cannot be used (the reason is logged at
+    // ERROR and nothing is recorded or flagged but the deletions still owed)
+    // or holds no zone block.
     int readZones();
 
     // The zone vector; the same pointer for the parser's whole life.
@@ -41,90 +55,29 @@ public:
     // leaves both untouched.
     bool zonesChanged(int& _newZones, int& _deletedZones);
 
-    // True once a reading has parsed a file holding at least one zone block
-    // (also one without any master zone). A file without any zone block may
-    // be caught in the middle of a rewrite and never counts.
+    // True once a reading has parsed a whole text holding at least one zone
+    // block (also one without any master zone); never cleared.
     bool hasReadSuccessfully() const { return readSucceeded; }
+    // What the latest readZones() did.
+    readResult getLastResult() const { return lastResult; }
+    // The ERROR text the latest reading logged when it failed; empty when it
+    // did not fail.
+    std::string getReadError() const { return readError; }
+    // Names of the zone blocks of the latest parsed reading that gave no type
+    // (empty for a block without a quoted name), in file order.
+    const std::vector<std::string>& getTypelessZones() const { return typelessZones; }
 
 private:
-    // Lets the tests reach the text operations and the read hook.
-    friend class ZoneFileParserProbe;
+    // Clears the found and new flags and keeps the deleted ones, which mark
+    // deletions the API client has not completed. Returns whether any is
+    // left. Touches no record when no flag was set.
+    bool clearFlags();
+    // True when the file's status differs from the one the last trusted
+    // reading recorded, when none is recorded and when it cannot be taken.
+    bool zonesFileChanged() const;
+    // Ends a failed reading: logs |_error| at ERROR and remembers it.
+    int failReading(const std::string& _error);
 
-    // One slot of the name index: the folded name's hash and the record's
-    // position in the zone vector (emptySlot when unused).
-    struct IndexSlot {
-        uint32_t hash;
-        uint32_t position;
-    };
-    static constexpr uint32_t emptySlot = UINT32_MAX;
-
-    // Opens the zones file (never through a symbolic link), reads it whole and
-    // checks that it did not change during the reading. Fills |_text| and
-    // records the file's status for the change check. Logs the reason at
-    // ERROR and returns false when the file cannot be queried, is not a
-    // regular file, cannot be opened or read, is too large, or changed while
-    // it was read; nothing is recorded then.
-    bool loadZonesFile(std::string* _text);
-
-    // Reads up to |_size| bytes from |_fd| into |_text|, which ends up holding
-    // exactly the bytes read. Returns false on a read error.
-    bool read_file(int _fd, size_t _size, std::string* _text);
-    // Removes "//" and "/*" ... "*/" comments in place, up to the first NUL.
-    void removeComments(std::string* str);
-    // Position of the next "zone" at or after |startPos| that stands outside
-    // every brace and double quote counted from the start of the text; logs
-    // each skipped occurrence at DEBUG. Returns -1 when there is none.
-    int findNextZoneStart(std::string* str, int startPos);
-    // One past the end of the zone block whose keyword is at |position|: the
-    // character after the brace matching the block's first "{", plus one.
-    // Returns the text's length plus one when there is no "{" or the braces
-    // never balance.
-    int zoneEnd(std::string* str, int position);
-    // The record of one zone block: its quoted name and the folded value of
-    // its `type` statement, flags false. Logs "Loading zone:" with the name.
-    // A block without two double quotes gives a record with an empty name.
-    zoneData parse_zone(std::string& source);
-    // Folds A-Z to a-z in place, up to the first NUL.
-    void lowercase(std::string* str);
-
-    // Looks |_zoneName| up ignoring ASCII letter case; when a record has it,
-    // flags that record found, counts it and returns true. Returns false when
-    // no record has the name.
-    bool findZone(const std::string& _zoneName);
-    // Clears every record's flags. Returns the positions of the records that
-    // were still flagged deleted (deletions the API client has not completed).
-    std::vector<size_t> resetRecords();
-    // Flags deleted every record neither found nor new and counts them.
-    void markDeletedZones();
-    // Puts the zone vector in ascending byte order of the names.
-    void sortRecords();
-    // True when the zones file's status differs from what the last completed
-    // reading recorded, when nothing is recorded yet, and when the status
-    // cannot be taken.
-    bool zonesFileChanged();
-    // Erases the records whose type is "slave", keeping the order of the
-    // rest. Returns the number erased.
-    int removeTrashZones(std::vector<zoneData>* _zones);
-
-    // Brings the brace and quote counts up to position |_pos| of |_text|,
-    // going on from where the previous search left them; starts again from
-    // position 0 for another text or an earlier position.
-    void advanceNesting(const std::string& _text, size_t _pos);
-    // Fills the name index with the records now in the zone vector.
-    void buildIndex();
-    // Adds the record at |_position| of the zone vector to the name index.
-    void indexRecord(uint32_t _position, uint32_t _hash);
-    // Doubles the name index's capacity and places every entry again.
-    void growIndex();
-    // Hash of |_name| with A-Z folded to a-z.
-    static uint32_t hashName(const std::string& _name);
-
-    // Test hook run after the file was read and before its status is taken a
-    // second time; nullptr outside tests.
-    static void (*afterReadHook)(const std::string& _path);
-
-    // The configuration, borrowed; asked for the zones file path.
-    ConfigFileParser* configFile;
     // The zone vector, owned for the parser's whole life.
     std::unique_ptr<std::vector<zoneData>> zones;
     // The zones file path, taken from the configuration at construction.
@@ -134,8 +87,10 @@ private:
     int32_t foundZones = 0;
     int32_t deletedZones = 0;
     int32_t newZones = 0;
+    // Some record carries a flag; when false clearFlags has nothing to do.
+    bool flagsSet = false;
 
-    // Status of the zones file as the last completed reading saw it.
+    // Status of the zones file as the last trusted reading saw it.
     bool fileRecorded = false;
     timespec fileMtime = {0, 0};
     timespec fileCtime = {0, 0};
@@ -143,28 +98,11 @@ private:
     ino_t fileInode = 0;
     dev_t fileDevice = 0;
 
-    // A record stayed flagged deleted into a later pass: the file is read
-    // again until a reading completes.
-    bool deletionPending = false;
-
-    // Nesting state of the text being searched, valid for positions before
-    // nestingPos.
-    const char* nestingText = nullptr;
-    size_t nestingSize = 0;
-    size_t nestingPos = 0;
-    int64_t nestingBracket = 0;
-    bool nestingQuote = false;
-
-    // Open-addressing index of the zone vector by case-folded name; filled
-    // for one reading and released at its end.
-    std::vector<IndexSlot> nameIndex;
-    size_t indexCount = 0;
-    // Hash of the name the latest findZone looked up, so that adding the
-    // record it did not find needs no second hashing.
-    uint32_t probeHash = 0;
-
-    // Set once a reading has parsed the file; never cleared.
+    // Set once a reading has parsed a file holding a zone block.
     bool readSucceeded = false;
+    readResult lastResult = readResult::Unchanged;
+    std::string readError;
+    std::vector<std::string> typelessZones;
 };
 
 #endif  // VANTREL_ZONEFILEPARSER_H

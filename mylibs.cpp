@@ -50,8 +50,11 @@ void dprint(std::string _message) {
     std::cout << _message << "!" << std::endl;
 }
 
-void stripComments(std::string* _text) {
+void stripComments(std::string* _text, bool* _unclosedBlock) {
     std::string& s = *_text;
+    if (_unclosedBlock != nullptr) {
+        *_unclosedBlock = false;
+    }
     char* const data = &s[0];
     const size_t size = s.size();
     // The scan ends at the first NUL byte met outside a comment.
@@ -85,6 +88,9 @@ void stripComments(std::string* _text) {
             // is a complete comment. An unclosed comment runs to the end.
             const size_t close = s.find("*/", in + 1);
             in = close == std::string::npos ? size : close + 2;
+            if (close == std::string::npos && _unclosedBlock != nullptr) {
+                *_unclosedBlock = true;
+            }
         } else {
             data[out++] = data[in++];
             continue;

@@ -26,8 +26,9 @@ void dprint(std::string _message);
 // Removes "//" line comments (the line feed stays) and "/*" ... "*/" block
 // comments, recognised anywhere in the text. The scan ends at the first NUL
 // byte outside a comment; the rest is left untouched. An unclosed comment runs
-// to the end of the text. Linear time, in place.
-void stripComments(std::string* _text);
+// to the end of the text; |_unclosedBlock|, when given, tells whether a "/*"
+// comment did. Linear time, in place.
+void stripComments(std::string* _text, bool* _unclosedBlock = nullptr);
 
 // ASCII lower-case copy of |_str|; other bytes unchanged.
 std::string asciiLower(std::string _str);

@@ -15,6 +15,7 @@
 
 #include "ConfigFileParser.h"
 #include "fuzz/fuzz_checks.h"
+#include "fuzz/zones_model.h"
 #include "test_util.h"
 
 namespace {
@@ -72,7 +73,7 @@ TEST(FuzzRegression, ZonesInputsKeepTheReadingInvariants) {
         testutil::writeFile(configPath, "ZONES_FILE=" + dir.file("named.conf") + "\n");
         ConfigFileParser config(configPath);
         testing::internal::CaptureStdout();
-        const std::string problem = fuzzchecks::checkZonesInput(&config, input.bytes);
+        const std::string problem = zonesmodel::checkZonesInput(&config, input.bytes);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(problem, "");
     }
@@ -110,34 +111,6 @@ TEST(FuzzRegression, ReferencesGiveTheDocumentedAnswers) {
     EXPECT_FALSE(fuzzchecks::decodeForm("a%2", decoded));
     EXPECT_FALSE(fuzzchecks::decodeForm("a%2g", decoded));
     EXPECT_FALSE(fuzzchecks::decodeForm("a b", decoded));
-}
-
-// The zones model on the worked example and on a later reading of it.
-TEST(FuzzRegression, ZonesReferenceModelGivesTheDocumentedReadings) {
-    std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/fuzz/corpus/zones_fuzz/worked_example",
-                     std::ios::binary);
-    const std::string example((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    const std::vector<fuzzchecks::ZoneBlock> blocks = fuzzchecks::referenceBlocks(example);
-    std::vector<std::string> described;
-    for (const fuzzchecks::ZoneBlock& b : blocks) {
-        described.push_back(b.name + "/" + b.type);
-    }
-    EXPECT_EQ(described,
-              (std::vector<std::string>{"a.example/master", "b.example/slave", "C.Example/",
-                                        "d.example/", "e.example/master"}));
-    const std::vector<fuzzchecks::ZoneRecord> first = fuzzchecks::referenceReading({}, blocks);
-    EXPECT_EQ(fuzzchecks::describe(first), "\n  \"a.example\" master:N\n  \"e.example\" master:N");
-
-    const std::string later =
-        "zone \"E.EXAMPLE\" { type slave; };\n"
-        "zone \"b.example\" IN{type master;};\n"
-        "view \"v\" { zone \"v.example\" { type master; }; };\n"
-        "zone \"Z\" {type master;};zone \"y\" {type\tMASTER;};\n";
-    EXPECT_EQ(fuzzchecks::describe(
-                  fuzzchecks::referenceReading(first, fuzzchecks::referenceBlocks(later))),
-              "\n  \"Z\" master:N\n  \"a.example\" master:D\n  \"e.example\" master:F"
-              "\n  \"y\" master:N");
 }
 
 }  // namespace
