@@ -322,11 +322,17 @@ Scan scanText(std::string_view _text) {
     int64_t outside = 0;                      // the depth around its braces
     bool braced = false;                      // its first "{" was met
     for (size_t i = 0; i < size;) {
-        const char c = data[i];
-        if (!isScanCharacter(c)) {
-            ++i;
-            continue;
+        // Most characters play no part: pass over them in a tight loop.
+        const char* at = data + i;
+        const char* const stop = data + size;
+        while (at < stop && !isScanCharacter(*at)) {
+            ++at;
         }
+        i = static_cast<size_t>(at - data);
+        if (i >= size) {
+            break;
+        }
+        const char c = data[i];
         if (c == 'z') {
             if (keyword == std::string_view::npos && size - i >= 4 &&
                 std::memcmp(data + i, "zone", 4) == 0) {
