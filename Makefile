@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 20
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-plain test-asan bench clean format fuzz faults
+.PHONY: all deps build demo test test-plain test-asan bench clean format fuzz faults deb
 
 all: build
 
@@ -37,6 +37,13 @@ test-asan: deps
 # real agent against a misbehaving stand-in while its zones file keeps changing.
 faults: build
 	cd $(BUILD) && ctest -L faults --output-on-failure
+
+# The Debian package of the build, in $(BUILD)/, checked by lintian: any
+# error or warning fails.
+deb: build
+	rm -f $(BUILD)/vantrel_*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error,warning $(BUILD)/vantrel_*.deb
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release

@@ -1,77 +1,106 @@
 # Installation rules and the Debian package of the agent.
 #
 #   cmake --install <build> --prefix /usr      (DESTDIR=... for a staged tree)
-#   cd <build> && cpack -G DEB
+#   cd <build> && cpack -G DEB                 (or: make deb)
 #
 # Installed, for the prefix /usr:
-#   /usr/sbin/vantrel                     the agent
-#   /etc/vantrel.conf.example             commented example configuration
-#   /lib/systemd/system/vantrel.service   systemd unit
-#   /usr/share/man/man8/vantrel.8         manual of the agent
-#   /usr/share/man/man5/vantrel.conf.5    manual of the configuration file
+#   /usr/sbin/vantrel                             the agent
+#   /lib/systemd/system/vantrel.service           systemd unit
+#   /usr/share/vantrel/vantrel.conf.example       template of /etc/vantrel.conf
+#   /usr/share/man/man8/vantrel.8.gz              manual of the agent
+#   /usr/share/man/man5/vantrel.conf.5.gz         manual of the configuration file
+#   /usr/share/doc/vantrel/copyright              licence, machine-readable
+#   /usr/share/doc/vantrel/changelog.Debian.gz    history of the package
 #
-# Only the agent is installed: the test programs and the local stand-in of
-# the service stay in the build folder.
+# Nothing is installed under /etc: the package's postinst creates
+# /etc/vantrel.conf from the template (root:vantrel, mode 0640) when it does
+# not exist, and its postrm removes it on purge. Only the agent is
+# installed: the test programs and the stand-in service stay in the build
+# folder.
 #
-# The configuration folder and the unit folder follow the prefix chosen at
-# install time (cmake --install --prefix), not only the one configured: for
-# the prefix / or /usr they are /etc and /lib/systemd/system, for /opt/<name>
-# /etc/opt/<name> and <prefix>/lib/systemd/system, otherwise <prefix>/etc
-# and <prefix>/lib/systemd/system. An absolute CMAKE_INSTALL_SYSCONFDIR or
-# VANTREL_SYSTEMD_UNIT_DIR is used as it is. The unit's ExecStart names the
-# installed program and configuration file.
+# The unit folder follows the prefix chosen at install time: for the prefix /
+# or /usr it is /lib/systemd/system, otherwise <prefix>/lib/systemd/system
+# (an absolute VANTREL_SYSTEMD_UNIT_DIR is used as it is). The unit's
+# ExecStart names the installed program and the configuration file beside
+# the configuration folder of the prefix.
 
 include(GNUInstallDirs)
+include(${CMAKE_CURRENT_LIST_DIR}/buildflags.cmake)
 
 set(VANTREL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Folder of the systemd unit; relative to / for the prefixes / and /usr, else to the prefix")
+find_program(VANTREL_GZIP gzip REQUIRED)
+mark_as_advanced(VANTREL_GZIP)
 
 install(TARGETS vantrel RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/../man/vantrel.8
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/../man/vantrel.conf.5
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/vantrel.conf.example
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vantrel)
 
-# The example configuration and the unit go where the install-time prefix
-# says; the script works that out when it runs.
+# The manual pages (compressed), the documents and the unit are written at
+# install time into the folders that the install-time prefix calls for.
 get_filename_component(_vantrel_packaging_dir ${CMAKE_CURRENT_LIST_DIR} ABSOLUTE)
+get_filename_component(_vantrel_man_dir ${CMAKE_CURRENT_LIST_DIR}/../man ABSOLUTE)
 install(CODE "
 set(VANTREL_PACKAGING_DIR \"${_vantrel_packaging_dir}\")
+set(VANTREL_MAN_DIR \"${_vantrel_man_dir}\")
 set(VANTREL_STAGING_DIR \"${CMAKE_CURRENT_BINARY_DIR}/packaging\")
+set(VANTREL_GZIP \"${VANTREL_GZIP}\")
+set(VANTREL_OBJCOPY \"${CMAKE_OBJCOPY}\")
 set(VANTREL_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
+set(VANTREL_MANDIR \"${CMAKE_INSTALL_MANDIR}\")
+set(VANTREL_DOCDIR \"${CMAKE_INSTALL_DATADIR}/doc/vantrel\")
 set(VANTREL_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
 set(VANTREL_UNITDIR \"${VANTREL_SYSTEMD_UNIT_DIR}\")
 include(\"${_vantrel_packaging_dir}/install_system_files.cmake\")
 ")
 
-# The installation tests install this build folder into a scratch folder
-# and build a package from it.
+# The installation tests build a package from this build folder.
 if(TARGET vantrel_tests)
+  set(_vantrel_hardened 0)
+  if(VANTREL_DEB_HARDENING)
+    set(_vantrel_hardened 1)
+  endif()
   target_compile_definitions(vantrel_tests PRIVATE
     VANTREL_BUILD_DIR="${CMAKE_BINARY_DIR}"
-    VANTREL_CMAKE_COMMAND="${CMAKE_COMMAND}"
     VANTREL_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
-    VANTREL_PROJECT_VERSION="${PROJECT_VERSION}")
+    VANTREL_HARDENED=${_vantrel_hardened})
 endif()
 
-# Debian package: cpack -G DEB in the build folder.
+# Debian package: cpack -G DEB in the build folder. The version's Debian
+# revision comes from the newest entry of packaging/deb/changelog, whose
+# upstream version must be the project's.
+file(STRINGS ${_vantrel_packaging_dir}/deb/changelog _vantrel_changelog_head LIMIT_COUNT 1)
+if(_vantrel_changelog_head MATCHES "^vantrel \\(([^-)]+)-([^)]+)\\)")
+  set(_vantrel_deb_release "${CMAKE_MATCH_2}")
+  if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+    message(WARNING "packaging/deb/changelog names version ${CMAKE_MATCH_1}, the project "
+                    "${PROJECT_VERSION}: add an entry for ${PROJECT_VERSION}")
+  endif()
+else()
+  message(FATAL_ERROR "packaging/deb/changelog: no version in its first line")
+endif()
+
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "vantrel")
 set(CPACK_PACKAGE_VENDOR "Vantrel")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "Vantrel maintainers <maintainers@vantrel.invalid>")
+set(CPACK_DEBIAN_PACKAGE_RELEASE "${_vantrel_deb_release}")
+set(CPACK_PACKAGE_CONTACT "Vantrel developers <vantrel@packages.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "agent mirroring BIND master zones into a cloud DNS service")
-set(CPACK_PACKAGE_DESCRIPTION
+# CPack puts the summary in front of the description as its first line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Vantrel runs beside a BIND name server, watches its named.conf-style zones
 file and mirrors the master zones it lists into the per-agent zone list of a
 cloud DNS service over HTTPS/JSON. It inserts new zones, deletes vanished
-ones, sends a heartbeat and reconciles the service's list in full at start.
-Configure /etc/vantrel.conf (see /etc/vantrel.conf.example) and enable
+ones (with a guard against mass deletion), sends a heartbeat and reconciles
+the service's list in full at start.
+.
+The service runs as the unprivileged user vantrel. Set the service's host
+name, the token and the zones file in /etc/vantrel.conf, then enable
 vantrel.service.")
 # The DEB generator stages the tree with DESTDIR, so the install-time prefix
-# is /usr and the configuration and unit folders become /etc and
-# /lib/systemd/system.
+# is /usr and the unit folder becomes /lib/systemd/system.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX "/usr")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
@@ -82,18 +111,20 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bind9")
+# adduser for the postinst; the libraries from dpkg-shlibdeps when it exists.
 find_program(VANTREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(VANTREL_DPKG_SHLIBDEPS)
 if(VANTREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libcurl4, libjsoncpp25")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6, libstdc++6, libcurl4, libjsoncpp25, libsystemd0")
 endif()
-# Every file under /etc is a conffile; the maintainer scripts reload systemd
-# and stop and disable the service when the package is removed.
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/deb/conffiles "/etc/vantrel.conf.example\n")
+# The maintainer scripts hold, written out, what the Debian systemd helpers
+# generate (deb-systemd-helper, deb-systemd-invoke), plus the user, the
+# configuration file and the removal of the old example under /etc.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_CURRENT_BINARY_DIR}/packaging/deb/conffiles
+    ${_vantrel_packaging_dir}/deb/preinst
     ${_vantrel_packaging_dir}/deb/postinst
     ${_vantrel_packaging_dir}/deb/prerm
     ${_vantrel_packaging_dir}/deb/postrm)

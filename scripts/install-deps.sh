@@ -1,11 +1,13 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests and the demo need. As root
-# it runs apt-get itself; otherwise it prints the command to run.
+# Installs the Debian packages the build, the tests, the demo and the Debian
+# package (dpkg-dev for dpkg-buildflags and dpkg-shlibdeps, lintian; systemd
+# and man-db let the tests verify the unit and render the manual pages) need.
+# As root it runs apt-get itself; otherwise it prints the command to run.
 set -eu
 
 PACKAGES="build-essential cmake pkg-config ca-certificates openssl libssl-dev \
 libcurl4-openssl-dev libjsoncpp-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
-libbenchmark-dev bind9-utils curl time"
+libbenchmark-dev libsystemd-dev bind9-utils curl time git dpkg-dev lintian systemd man-db"
 if [ "${1:-}" = "--with-fuzz" ]; then
     PACKAGES="$PACKAGES clang libclang-rt-dev"
 fi
