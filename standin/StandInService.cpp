@@ -3,13 +3,14 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <httplib.h>
-#include <json/json.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,8 +20,9 @@ namespace standin {
 
 namespace {
 
-constexpr size_t MAX_LOGGED_REQUESTS = 100000;
 constexpr size_t WORKER_THREADS = 16;
+// Size of one piece of an endless reply.
+constexpr size_t ENDLESS_CHUNK = 64 * 1024;
 
 // Headers that cpp-httplib adds to a request itself; the client never sent them.
 bool isLibraryHeader(const std::string& _name) {
@@ -39,6 +41,36 @@ std::string foldAscii(std::string _text) {
 
 bool sameAsciiFolded(const std::string& _a, const std::string& _b) {
     return _a.size() == _b.size() && foldAscii(_a) == foldAscii(_b);
+}
+
+// |_text| as a JSON string: quotes, backslashes and control bytes escaped,
+// every other byte (UTF-8 or not) passed through unchanged.
+std::string quoted(const std::string& _text) {
+    std::string out = "\"";
+    for (const char c : _text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + '"';
+}
+
+// Name/value pairs as a JSON array of two-string arrays.
+std::string pairsJson(const Fields& _fields) {
+    std::string out = "[";
+    for (const auto& field : _fields) {
+        out +=
+            (out.size() > 1 ? ",[" : "[") + quoted(field.first) + "," + quoted(field.second) + "]";
+    }
+    return out + "]";
 }
 
 int hexDigit(char _c) {
@@ -72,19 +104,20 @@ std::string percentDecode(const std::string& _text) {
     return out;
 }
 
-// Compact one-line JSON, bytes of strings passed through unchanged.
-std::string toJson(const Json::Value& _value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, _value);
+void answer(httplib::Response& _response, int _status, const std::string& _message) {
+    _response.status = _status;
+    _response.set_content("{\"message\":" + quoted(_message) + "}", "application/json");
 }
 
-void answer(httplib::Response& _response, int _status, const std::string& _message) {
-    Json::Value reply(Json::objectValue);
-    reply["message"] = _message;
-    _response.status = _status;
-    _response.set_content(toJson(reply), "application/json");
+// Streams "[{"zone":"x0.example"},{"zone":"x1.example"},..." forever; the
+// library ends it when the client goes away or the server stops.
+bool writeEndless(const std::shared_ptr<unsigned long>& _next, httplib::DataSink& _sink) {
+    std::string chunk;
+    while (chunk.size() < ENDLESS_CHUNK) {
+        chunk += *_next == 0 ? "[" : ",";
+        chunk += "{\"zone\":\"x" + std::to_string((*_next)++) + ".example\"}";
+    }
+    return _sink.write(chunk.data(), chunk.size());
 }
 
 // The whole body of a request served by a content-reader handler.
@@ -217,6 +250,25 @@ Fault Fault::stall(long _ms) {
 Fault Fault::reset() {
     Fault fault;
     fault.kind = FaultKind::Reset;
+    return fault;
+}
+
+Fault Fault::bodyLimit(size_t _bytes) {
+    Fault fault;
+    fault.kind = FaultKind::BodyLimit;
+    fault.maxBody = _bytes;
+    return fault;
+}
+
+Fault Fault::retryAfter(int _status, std::string _value) {
+    Fault fault = reply(_status, "{\"message\":\"slow down\"}");
+    fault.retryAfterValue = std::move(_value);
+    return fault;
+}
+
+Fault Fault::endless() {
+    Fault fault;
+    fault.kind = FaultKind::Endless;
     return fault;
 }
 
@@ -393,31 +445,46 @@ void StandInService::stop() {
 
 void StandInService::addToken(const std::string& _token) {
     std::lock_guard<std::mutex> lock(mutex);
-    tokens.insert(_token);
     zoneLists[_token];
 }
 
 void StandInService::addZone(const std::string& _token, const std::string& _zone) {
     std::lock_guard<std::mutex> lock(mutex);
-    tokens.insert(_token);
-    zoneLists[_token].push_back(_zone);
+    append(zoneLists[_token], _zone);
 }
 
 void StandInService::setZones(const std::string& _token, const std::vector<std::string>& _zones) {
     std::lock_guard<std::mutex> lock(mutex);
-    tokens.insert(_token);
-    zoneLists[_token] = _zones;
+    ZoneList& list = zoneLists[_token];
+    list = ZoneList();
+    for (const std::string& zone : _zones) {
+        append(list, zone);
+    }
 }
 
 std::vector<std::string> StandInService::zones(const std::string& _token) const {
     std::lock_guard<std::mutex> lock(mutex);
     const auto found = zoneLists.find(_token);
-    return found == zoneLists.end() ? std::vector<std::string>() : found->second;
+    if (found == zoneLists.end()) {
+        return std::vector<std::string>();
+    }
+    return std::vector<std::string>(found->second.names.begin(), found->second.names.end());
 }
 
 void StandInService::setLowerCaseNames(bool _on) {
     std::lock_guard<std::mutex> lock(mutex);
+    if (lowerCase == _on) {
+        return;
+    }
     lowerCase = _on;
+    // Names compare differently now: index every list again.
+    for (auto& entry : zoneLists) {
+        ZoneList& list = entry.second;
+        list.index.clear();
+        for (auto it = list.names.begin(); it != list.names.end(); ++it) {
+            list.index.emplace(storedName(*it), it);
+        }
+    }
 }
 
 void StandInService::addFault(const Fault& _fault) {
@@ -457,18 +524,26 @@ size_t StandInService::requestCount() const {
     return log.size();
 }
 
+std::map<std::string, size_t> StandInService::requestCounts() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return counts;
+}
+
 void StandInService::clearRequests() {
     std::lock_guard<std::mutex> lock(mutex);
     log.clear();
+    counts.clear();
 }
 
 std::string StandInService::storedName(const std::string& _name) const {
     return lowerCase ? foldAscii(_name) : _name;
 }
 
-bool StandInService::takeFault(const std::string& _path, const Fields& _form, Fault& _fault) {
+bool StandInService::takeFault(const std::string& _path, const Fields& _form, size_t _bodyLength,
+                               Fault& _fault) {
     for (auto it = faults.begin(); it != faults.end(); ++it) {
-        if (!it->endpoint.empty() && it->endpoint != _path) {
+        if ((!it->endpoint.empty() && it->endpoint != _path) ||
+            (it->kind == FaultKind::BodyLimit && _bodyLength <= it->maxBody)) {
             continue;
         }
         if (!it->zone.empty()) {
@@ -567,6 +642,7 @@ void StandInService::shutdownConnections() const {
 
 void StandInService::serveApi(const httplib::Request& _request, const std::string& _body,
                               httplib::Response& _response, Handler _handler) {
+    const Fields form = parseForm(_body);
     RecordedRequest record;
     record.method = _request.method;
     record.path = _request.path;
@@ -575,26 +651,44 @@ void StandInService::serveApi(const httplib::Request& _request, const std::strin
             record.headers.emplace_back(header.first, header.second);
         }
     }
-    record.body = _body;
-    record.form = parseForm(_body);
+    record.bodyLength = _body.size();
+    if (_body.size() <= MAX_LOGGED_BODY) {
+        record.body = _body;
+        record.form = form;
+    } else {
+        // Only the fields that end before the cut.
+        record.body = _body.substr(0, MAX_LOGGED_BODY);
+        const size_t lastEnd = _body.rfind('&', MAX_LOGGED_BODY);
+        record.form = parseForm(_body.substr(0, lastEnd == std::string::npos ? 0 : lastEnd));
+    }
+    if (record.form.size() > MAX_LOGGED_FIELDS) {
+        record.form.resize(MAX_LOGGED_FIELDS);
+    }
+    for (const auto& field : form) {
+        record.zoneFieldCount += isZoneField(field.first) ? 1 : 0;
+    }
     record.clientPort = _request.remote_port;
     const std::string token = _request.get_header_value("Authorization");
 
     std::unique_lock<std::mutex> lock(mutex);
-    log.push_back(record);
+    ++counts[record.path];
+    log.push_back(std::move(record));
     if (log.size() > MAX_LOGGED_REQUESTS) {
         log.pop_front();
     }
-    if (!_request.has_header("Authorization") || tokens.count(token) == 0) {
+    if (!_request.has_header("Authorization") || zoneLists.count(token) == 0) {
         answer(_response, 401, "invalid token");
         return;
     }
     Fault fault;
-    if (takeFault(record.path, record.form, fault)) {
+    if (takeFault(_request.path, form, _body.size(), fault)) {
         switch (fault.kind) {
             case FaultKind::Reply:
                 _response.status = fault.status;
                 _response.set_content(fault.body, fault.contentType.c_str());
+                if (!fault.retryAfterValue.empty()) {
+                    _response.set_header("Retry-After", fault.retryAfterValue);
+                }
                 return;
             case FaultKind::Refuse:
                 answer(_response, 200, "refused");
@@ -610,24 +704,41 @@ void StandInService::serveApi(const httplib::Request& _request, const std::strin
             case FaultKind::Stall:
                 stallRequest(lock, fault.stallMs);
                 break;
+            case FaultKind::BodyLimit:
+                _response.status = 413;
+                _response.set_content(
+                    "<html><head><title>413 Request Entity Too Large</title></head>"
+                    "<body><h1>413 Request Entity Too Large</h1></body></html>\n",
+                    "text/html");
+                return;
+            case FaultKind::Endless: {
+                const auto next = std::make_shared<unsigned long>(0);
+                _response.status = 200;
+                _response.set_chunked_content_provider(
+                    "application/json",
+                    [next](size_t, httplib::DataSink& _sink) { return writeEndless(next, _sink); });
+                return;
+            }
         }
     }
-    (this->*_handler)(token, record.form, _response);
+    (this->*_handler)(token, form, _response);
 }
 
-void StandInService::addOnce(std::vector<std::string>& _list, const std::string& _zone) const {
+void StandInService::append(ZoneList& _list, const std::string& _name) const {
+    _list.names.push_back(_name);
+    _list.index.emplace(storedName(_name), std::prev(_list.names.end()));
+}
+
+void StandInService::addOnce(ZoneList& _list, const std::string& _zone) const {
     const std::string name = storedName(_zone);
-    for (const std::string& existing : _list) {
-        if (storedName(existing) == name) {
-            return;
-        }
+    if (_list.index.count(name) == 0) {
+        append(_list, name);
     }
-    _list.push_back(name);
 }
 
 void StandInService::handleBulkInsert(const std::string& _token, const Fields& _form,
                                       httplib::Response& _response) {
-    std::vector<std::string>& list = zoneLists[_token];
+    ZoneList& list = zoneLists[_token];
     for (const auto& field : _form) {
         if (field.first == "zone" || !isZoneField(field.first) || field.second.empty()) {
             continue;
@@ -655,15 +766,12 @@ void StandInService::handleDelete(const std::string& _token, const Fields& _form
         answer(_response, 400, "missing zone");
         return;
     }
-    std::vector<std::string>& list = zoneLists[_token];
-    const std::string name = storedName(zone);
-    std::vector<std::string> kept;
-    for (const std::string& existing : list) {
-        if (storedName(existing) != name) {
-            kept.push_back(existing);
-        }
+    ZoneList& list = zoneLists[_token];
+    const auto held = list.index.equal_range(storedName(zone));
+    for (auto it = held.first; it != held.second; ++it) {
+        list.names.erase(it->second);
     }
-    list.swap(kept);
+    list.index.erase(held.first, held.second);
     answer(_response, 200, "ok");
 }
 
@@ -674,14 +782,8 @@ void StandInService::handleExists(const std::string& _token, const Fields& _form
         answer(_response, 400, "missing zone");
         return;
     }
-    const std::string name = storedName(zone);
-    for (const std::string& existing : zoneLists[_token]) {
-        if (storedName(existing) == name) {
-            answer(_response, 200, "Zone found");
-            return;
-        }
-    }
-    answer(_response, 200, "Zone not found");
+    const bool held = zoneLists[_token].index.count(storedName(zone)) > 0;
+    answer(_response, 200, held ? "Zone found" : "Zone not found");
 }
 
 void StandInService::handleLastSeen(const std::string& _token, const Fields& _form,
@@ -694,14 +796,12 @@ void StandInService::handleLastSeen(const std::string& _token, const Fields& _fo
 void StandInService::handleAgentZones(const std::string& _token, const Fields& _form,
                                       httplib::Response& _response) {
     (void)_form;
-    Json::Value list(Json::arrayValue);
-    for (const std::string& name : zoneLists[_token]) {
-        Json::Value element(Json::objectValue);
-        element["zone"] = name;
-        list.append(element);
+    std::string text = "[";
+    for (const std::string& name : zoneLists[_token].names) {
+        text += (text.size() > 1 ? ",{\"zone\":" : "{\"zone\":") + quoted(name) + "}";
     }
     _response.status = 200;
-    _response.set_content(toJson(list), "application/json");
+    _response.set_content(text + "]", "application/json");
 }
 
 void StandInService::handleNotFound(const std::string& _token, const Fields& _form,
@@ -730,7 +830,7 @@ void StandInService::routeAdmin() {
                         return;
                     }
                     std::string text;
-                    for (const std::string& name : found->second) {
+                    for (const std::string& name : found->second.names) {
                         text += name + "\n";
                     }
                     _response.set_content(text, "text/plain");
@@ -768,28 +868,23 @@ void StandInService::routeAdmin() {
     server->Get("/_admin/requests", [this](const httplib::Request&, httplib::Response& _response) {
         std::string text;
         for (const RecordedRequest& request : requests()) {
-            Json::Value line(Json::objectValue);
-            line["method"] = request.method;
-            line["path"] = request.path;
-            line["headers"] = Json::Value(Json::arrayValue);
-            for (const auto& header : request.headers) {
-                Json::Value pair(Json::arrayValue);
-                pair.append(header.first);
-                pair.append(header.second);
-                line["headers"].append(pair);
-            }
-            line["body"] = request.body;
-            line["form"] = Json::Value(Json::arrayValue);
-            for (const auto& field : request.form) {
-                Json::Value pair(Json::arrayValue);
-                pair.append(field.first);
-                pair.append(field.second);
-                line["form"].append(pair);
-            }
-            line["client_port"] = request.clientPort;
-            text += toJson(line) + "\n";
+            text += "{\"method\":" + quoted(request.method) + ",\"path\":" + quoted(request.path) +
+                    ",\"headers\":" + pairsJson(request.headers) +
+                    ",\"body\":" + quoted(request.body) +
+                    ",\"body_length\":" + std::to_string(request.bodyLength) +
+                    ",\"form\":" + pairsJson(request.form) +
+                    ",\"zone_fields\":" + std::to_string(request.zoneFieldCount) +
+                    ",\"client_port\":" + std::to_string(request.clientPort) + "}\n";
         }
         _response.set_content(text, "application/x-ndjson");
+    });
+    server->Get("/_admin/counts", [this](const httplib::Request&, httplib::Response& _response) {
+        std::string text = "{";
+        for (const auto& count : requestCounts()) {
+            text += (text.size() > 1 ? "," : "") + quoted(count.first) + ":" +
+                    std::to_string(count.second);
+        }
+        _response.set_content(text + "}", "application/json");
     });
     post("/_admin/requests/clear", [this](const Fields&, httplib::Response& _response) {
         clearRequests();
@@ -806,6 +901,13 @@ void StandInService::adminFault(const Fields& _form, httplib::Response& _respons
     }
     std::string zone;
     formValue(_form, "zone", zone);
+    std::string value;
+    formValue(_form, "value", value);
+    long status = kind == "retryafter" ? 429 : 200;
+    if (formValue(_form, "status", text) && !parseNumber(text, 100, 599, status)) {
+        answer(_response, 400, "status must be 100 to 599");
+        return;
+    }
     Fault fault;
     if (kind == "recheck") {
         fault = Fault::recheck();
@@ -823,15 +925,21 @@ void StandInService::adminFault(const Fields& _form, httplib::Response& _respons
         fault = Fault::jsonString();
     } else if (kind == "reset") {
         fault = Fault::reset();
+    } else if (kind == "endless") {
+        fault = Fault::endless();
     } else if (kind == "reply") {
-        long status = 200;
-        if (formValue(_form, "status", text) && !parseNumber(text, 100, 599, status)) {
-            answer(_response, 400, "status must be 100 to 599");
-            return;
-        }
         std::string body;
         formValue(_form, "body", body);
         fault = Fault::reply(static_cast<int>(status), body);
+    } else if (kind == "retryafter" && !value.empty()) {
+        fault = Fault::retryAfter(static_cast<int>(status), value);
+    } else if (kind == "bodylimit") {
+        long bytes = 0;
+        if (!formValue(_form, "bytes", text) || !parseNumber(text, 0, LONG_MAX, bytes)) {
+            answer(_response, 400, "bytes must be a number");
+            return;
+        }
+        fault = Fault::bodyLimit(static_cast<size_t>(bytes));
     } else if (kind == "stall") {
         long ms = 0;
         if (formValue(_form, "ms", text) && !parseNumber(text, 0, 3600000, ms)) {
@@ -839,6 +947,9 @@ void StandInService::adminFault(const Fields& _form, httplib::Response& _respons
             return;
         }
         fault = Fault::stall(ms);
+    } else if (kind == "retryafter") {
+        answer(_response, 400, "value is required");
+        return;
     } else {
         answer(_response, 400, "unknown kind " + kind);
         return;

@@ -1,7 +1,7 @@
 // StandInService is a local stand-in of the cloud DNS service: a real HTTPS
 // server on a loopback address (cpp-httplib over OpenSSL) that implements the
 // six endpoints the agent calls, keeps a zone list per access token, records
-// every request it receives and can be told to misbehave. Tests run it
+// the latest requests it receives and can be told to misbehave. Tests run it
 // in-process; the program vantrel-standin runs it for the demo and for
 // operators who want to try the agent without the real service.
 //
@@ -25,8 +25,9 @@
 // A missing or empty zone field gets HTTP 400 {"message":"missing zone"}; any
 // other path under /api/ gets HTTP 404 {"message":"not found"}. Zone lists keep
 // insertion order; inserting a name already held changes nothing, deleting
-// removes every entry of that name. In lower-case mode names are folded to
-// ASCII lower case before they are stored or compared.
+// removes every entry of that name. Insertion, deletion and lookup take
+// constant time per zone, so lists of a million zones stay quick. In lower-case mode names are
+// folded to ASCII lower case before they are stored or compared.
 //
 // The admin endpoints, on the same server, need no token, are never recorded
 // and never faulted. Form fields are URL-encoded bodies:
@@ -36,17 +37,22 @@
 //                                as given (duplicates kept; T added if new)
 //   POST /_admin/fault           kind=K plus optional endpoint=/api/...,
 //                                zone=N, count=C (default 1; 0 = until
-//                                cleared), status=S, body=B, ms=M. K is one of
-//                                recheck, refuse, error500, empty, malformed,
-//                                array, string, reply (S and B), stall (M ms,
-//                                0 = until released), reset
+//                                cleared), status=S, body=B, ms=M, bytes=L,
+//                                value=V. K is one of recheck, refuse,
+//                                error500, empty, malformed, array, string,
+//                                reply (S and B), stall (M ms, 0 = until
+//                                released), reset, bodylimit (413 for bodies
+//                                longer than L bytes), retryafter (S, default
+//                                429, with "Retry-After: V"), endless
 //   POST /_admin/faults/clear    removes every fault and releases stalls
 //   POST /_admin/release         releases the stalled requests
 //   POST /_admin/mode            lowercase=on|off
 //   GET  /_admin/requests        the request log, one JSON object per line:
 //                                {"method","path","headers":[[n,v],...],
-//                                 "body","form":[[n,v],...],"client_port"}
-//   POST /_admin/requests/clear  empties the request log
+//                                 "body","body_length","form":[[n,v],...],
+//                                 "zone_fields","client_port"}
+//   GET  /_admin/counts          requests per path: {"/api/...":N,...}
+//   POST /_admin/requests/clear  empties the request log and the counts
 // Admin replies are {"message":"ok"} or HTTP 400 {"message":reason}.
 #ifndef VANTREL_STANDIN_STANDINSERVICE_H
 #define VANTREL_STANDIN_STANDINSERVICE_H
@@ -55,12 +61,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -75,14 +82,23 @@ namespace standin {
 // Ordered name/value pairs (headers or form fields).
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
+// Bounds of the request log: requests kept, bytes of a body kept, form
+// fields kept.
+constexpr size_t MAX_LOGGED_REQUESTS = 10000;
+constexpr size_t MAX_LOGGED_BODY = 4096;
+constexpr size_t MAX_LOGGED_FIELDS = 64;
+
 // One request to the service's endpoints as the stand-in received it.
 struct RecordedRequest {
-    std::string method;  // "GET", "POST", ...
-    std::string path;    // without the query
-    Fields headers;      // as sent, library-made entries removed
-    std::string body;    // raw, as sent
-    Fields form;         // the body decoded as form fields, in body order
-    int clientPort = 0;  // the client's port: one connection, one port
+    std::string method;         // "GET", "POST", ...
+    std::string path;           // without the query
+    Fields headers;             // as sent, library-made entries removed
+    std::string body;           // raw, as sent, cut after MAX_LOGGED_BODY bytes
+    size_t bodyLength = 0;      // length of the whole body
+    Fields form;                // form fields wholly within |body|, in body order,
+                                // at most MAX_LOGGED_FIELDS
+    size_t zoneFieldCount = 0;  // zone and zone[i] fields in the whole body
+    int clientPort = 0;         // the client's port: one connection, one port
 
     // Number of headers named |_name| (ASCII case-insensitive).
     size_t headerCount(const std::string& _name) const;
@@ -94,24 +110,28 @@ struct RecordedRequest {
 
 // Ways the stand-in can misbehave.
 enum class FaultKind {
-    Reply,    // answer with status, content type and body instead of serving
-    Refuse,   // answer {"message":"refused"} and change nothing
-    Recheck,  // answer {"message":"recheck"} (meant for the heartbeat)
-    Stall,    // hold the request unanswered, then serve it as usual
-    Reset,    // reset the TCP connection without answering
+    Reply,      // answer with status, content type and body instead of serving
+    Refuse,     // answer {"message":"refused"} and change nothing
+    Recheck,    // answer {"message":"recheck"} (meant for the heartbeat)
+    Stall,      // hold the request unanswered, then serve it as usual
+    Reset,      // reset the TCP connection without answering
+    BodyLimit,  // answer 413 with an HTML page to bodies over a limit
+    Endless,    // answer 200 with a JSON array that never ends
 };
 
 // One fault: what happens, to which requests, how often. Build it with the
 // factory functions and narrow it with on(), forZone(), times() or always().
 struct Fault {
     FaultKind kind = FaultKind::Reply;
-    std::string endpoint;     // path the fault applies to; empty = every /api/ path
-    std::string zone;         // only requests carrying this zone; empty = any
-    int remaining = 1;        // requests left to hit; negative = until cleared
-    int status = 200;         // Reply: HTTP status
-    std::string contentType;  // Reply: content type
-    std::string body;         // Reply: body
-    long stallMs = 0;         // Stall: hold time in ms; 0 = until released
+    std::string endpoint;         // path the fault applies to; empty = every /api/ path
+    std::string zone;             // only requests carrying this zone; empty = any
+    int remaining = 1;            // requests left to hit; negative = until cleared
+    int status = 200;             // Reply: HTTP status
+    std::string contentType;      // Reply: content type
+    std::string body;             // Reply: body
+    std::string retryAfterValue;  // Reply: Retry-After header value; empty = none
+    long stallMs = 0;             // Stall: hold time in ms; 0 = until released
+    size_t maxBody = 0;           // BodyLimit: longest body served
 
     // HTTP |_status| with |_body| as application/json.
     static Fault reply(int _status, std::string _body);
@@ -133,6 +153,15 @@ struct Fault {
     static Fault stall(long _ms = 0);
     // Resets the connection.
     static Fault reset();
+    // HTTP 413 with an HTML page for requests whose body is longer than
+    // |_bytes|; shorter ones pass untouched and do not use the fault up.
+    static Fault bodyLimit(size_t _bytes);
+    // HTTP |_status| with {"message":"slow down"} and the header
+    // "Retry-After: |_value|", sent verbatim.
+    static Fault retryAfter(int _status, std::string _value);
+    // HTTP 200 with a chunked body of "[{"zone":"x0.example"},..." that never
+    // ends; it stops when the client goes away or the service stops.
+    static Fault endless();
 
     // Applies the fault to |_endpoint| only.
     Fault& on(std::string _endpoint);
@@ -196,12 +225,14 @@ public:
     // Number of requests held by a stall right now.
     size_t stalledCount() const;
 
-    // Every request to /api/ paths so far, oldest first (at most the latest
-    // 100000).
+    // The latest MAX_LOGGED_REQUESTS requests to /api/ paths, oldest first.
     std::vector<RecordedRequest> requests() const;
-    // Number of requests in the log.
+    // Number of requests in the log (at most MAX_LOGGED_REQUESTS).
     size_t requestCount() const;
-    // Empties the request log.
+    // Requests per /api/ path since the start or the last clearRequests(),
+    // never cut.
+    std::map<std::string, size_t> requestCounts() const;
+    // Empties the request log and the counts.
     void clearRequests();
 
     // True for an IPv4 address in 127.0.0.0/8, the only ones served on.
@@ -242,13 +273,24 @@ private:
     // Serves POST /_admin/fault.
     void adminFault(const Fields& _form, httplib::Response& _response);
 
-    // Takes the first fault matching |_path| and |_form| (lock held); false
-    // when none applies.
-    bool takeFault(const std::string& _path, const Fields& _form, Fault& _fault);
+    // One token's zones in stored order, each indexed by its name as
+    // compared (folded in lower-case mode). Only addZone() and setZones()
+    // make duplicates.
+    struct ZoneList {
+        std::list<std::string> names;
+        std::unordered_multimap<std::string, std::list<std::string>::iterator> index;
+    };
+
+    // Takes the first fault matching |_path|, |_form| and |_bodyLength|
+    // (lock held); false when none applies.
+    bool takeFault(const std::string& _path, const Fields& _form, size_t _bodyLength,
+                   Fault& _fault);
+    // Appends |_name| to |_list| as given (lock held).
+    void append(ZoneList& _list, const std::string& _name) const;
     // Appends |_zone| as this service stores it unless |_list| holds that
     // name already (lock held).
-    void addOnce(std::vector<std::string>& _list, const std::string& _zone) const;
-    // The name as this service stores it (lock held).
+    void addOnce(ZoneList& _list, const std::string& _zone) const;
+    // The name as this service stores and compares it (lock held).
     std::string storedName(const std::string& _name) const;
     // Holds the calling request until released, stopped or |_ms| passed;
     // |_lock| holds the mutex and is released while waiting.
@@ -286,15 +328,15 @@ private:
     size_t stalled = 0;
     // Set while stop() runs; stalls end at once.
     bool stopping = false;
-    // Accepted tokens and each token's zone list, in stored order.
-    std::set<std::string> tokens;
-    std::map<std::string, std::vector<std::string>> zoneLists;
+    // Each accepted token's zone list.
+    std::map<std::string, ZoneList> zoneLists;
     // Whether names are folded to lower case.
     bool lowerCase = false;
     // Faults in the order they were added; the first match applies.
     std::vector<Fault> faults;
-    // The request log, oldest first.
+    // The request log, oldest first, and the requests per path.
     std::deque<RecordedRequest> log;
+    std::map<std::string, size_t> counts;
 };
 
 }  // namespace standin
