@@ -1,5 +1,6 @@
 #include "SetupCheck.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,12 +104,19 @@ setupFindings checkConfiguration(const std::string& _path) {
     for (const std::string& warning : config.getDecodeWarnings()) {
         findings.warnings.push_back(warning);
     }
+    // The token's file may be readable by the agent's own group (the package
+    // installs it root:vantrel 0640), never by others.
     struct stat status;
-    if (!config.getToken().empty() && stat(_path.c_str(), &status) == 0 &&
-        (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-        findings.warnings.push_back(_path +
-                                    " holds the service token and is readable by group or "
-                                    "others; restrict it with chmod 600.");
+    if (!config.getToken().empty() && stat(_path.c_str(), &status) == 0) {
+        const group* agents = getgrnam("vantrel");
+        const bool ownGroup =
+            status.st_gid == getgid() || (agents != nullptr && status.st_gid == agents->gr_gid);
+        if ((status.st_mode & S_IROTH) != 0 || ((status.st_mode & S_IRGRP) != 0 && !ownGroup)) {
+            findings.warnings.push_back(_path +
+                                        " holds the service token and is readable by group or "
+                                        "others; restrict it with chmod 600, or 640 with the "
+                                        "agent's own group.");
+        }
     }
     return findings;
 }

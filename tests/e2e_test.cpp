@@ -172,12 +172,14 @@ TEST_F(AgentTest, EarlyReadingsDoNotHastenTheHeartbeat) {
     ASSERT_TRUE(startAgent(1));
     ASSERT_TRUE(firstPassDone());
     const auto first = std::chrono::steady_clock::now();
-    // Edits every 0.3 s bring an early reading about every second.
+    // Every edit brings an early reading once the file has been quiet for a
+    // second.
     for (int i = 0; count("/api/last_seen") < 3; ++i) {
-        ASSERT_LT(i, 100);
+        ASSERT_LT(i, 40);
         testutil::writeFile(zonesPath, zonesText({"a.example", "e" + std::to_string(i) + ".x"}));
-        std::this_thread::sleep_for(milliseconds(300));
+        std::this_thread::sleep_for(milliseconds(1300));
     }
+    EXPECT_GE(countOf(agent.output(), "Zone changes:1"), 4u);
     // Two heartbeats after the first take six interval passes.
     EXPECT_GE(std::chrono::steady_clock::now() - first, milliseconds(5500));
 }
@@ -386,7 +388,7 @@ TEST_F(AgentTest, ServiceManagerHearsReadinessStatusWatchdogAndStop) {
     // be fed from within the transfer.
     service.addFault(Fault::stall(3000).on("/api/zones/bulk_insert"));
     testutil::writeFile(zonesPath, zonesText({"a.example"}));
-    ASSERT_TRUE(startAgent(3600, "", {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=400000"}));
+    ASSERT_TRUE(startAgent(3600, "", {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=3000000"}));
     receive(milliseconds(4500));
     agent.signal(SIGTERM);
     receive(milliseconds(1000));
@@ -396,11 +398,11 @@ TEST_F(AgentTest, ServiceManagerHearsReadinessStatusWatchdogAndStop) {
     for (const auto& message : messages) {
         all += message.second + "\n";
         if (message.second == "WATCHDOG=1") {
-            EXPECT_LT(message.first - lastFeed, milliseconds(250));
+            EXPECT_LT(message.first - lastFeed, milliseconds(1500));  // half the period
             lastFeed = message.first;
         }
     }
-    EXPECT_GE(countOf(all, "WATCHDOG=1"), 15u);
+    EXPECT_GE(countOf(all, "WATCHDOG=1"), 5u);
     EXPECT_EQ(countOf(all, "READY=1"), 1u);
     EXPECT_NE(all.find("STATUS=1 zones; last pass ok; 0 deletions held; in sync"),
               std::string::npos)

@@ -76,6 +76,17 @@ Child::~Child() {
 }
 
 bool Child::launch(const std::function<void()>& inChild) {
+    // A Child may be started again once its previous process is done with.
+    if (child > 0) {
+        kill(-child, SIGKILL);
+        waitExit(seconds(5));
+    }
+    if (reader.joinable()) {
+        reader.join();
+    }
+    reaped = false;
+    readerDone = false;
+    collected.clear();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return false;

@@ -1,0 +1,238 @@
+// Measures the real agent against the in-process stand-in service:
+//   agent_tool AGENT scale ZONES [DELETE_PERCENT]
+//       start-up to a converged service: wall time, requests, the agent's
+//       peak resident memory beside the zones file's size; then, with
+//       DELETE_PERCENT, the time to delete that share of the zones.
+//   agent_tool AGENT latency EDITS ZONES
+//       EDITS edits of a ZONES-zone file (rewrite in place, rename into place,
+//       append) at the default interval: time from the end of each write to
+//       the zone's arrival at the service; then the agent's CPU time while
+//       idle for a minute.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "StandInService.h"
+#include "test_util.h"
+#include "zonegen.h"
+
+namespace {
+
+using clockType = std::chrono::steady_clock;
+const char kToken[] = "bench-token";
+
+double secondsSince(clockType::time_point _start) {
+    return std::chrono::duration<double>(clockType::now() - _start).count();
+}
+
+// A field of /proc/PID/status in KiB.
+long statusKib(pid_t _pid, const std::string& _field) {
+    std::ifstream in("/proc/" + std::to_string(_pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(_field + ":", 0) == 0) {
+            return std::stol(line.substr(_field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+// User plus system CPU time of |_pid| in seconds.
+double cpuSeconds(pid_t _pid) {
+    std::ifstream in("/proc/" + std::to_string(_pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) {
+        fields >> skip;
+    }
+    double user = 0;
+    double system = 0;
+    fields >> user >> system;
+    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Master zones of a generated file: the hosted masters and the two local zones.
+size_t masterCount(const zonegen::Layout& _layout) {
+    size_t count = zonegen::headerMasterZones;
+    for (uint64_t i = 0; i < _layout.zoneCount; ++i) {
+        count += zonegen::isSlave(i, _layout.seed) ? 0 : 1;
+    }
+    return count;
+}
+
+struct Bench {
+    testutil::TempDir dir;
+    standin::StandInService service{dir.path()};
+    testutil::Child agent;
+    std::string zonesPath = dir.file("named.conf");
+
+    bool start(const std::string& _agent) {
+        std::string error;
+        if (!service.start(0, error)) {
+            std::fprintf(stderr, "stand-in: %s\n", error.c_str());
+            return false;
+        }
+        service.addToken(kToken);
+        testutil::writeFile(dir.file("vantrel.conf"),
+                            "ZONES_FILE=" + zonesPath +
+                                "\nSERVER_HOSTNAME=" + service.hostAndPort() + "\nTOKEN=" + kToken +
+                                "\nCA_FILE=" + service.caFile() + "\nLOG_LEVEL=ERROR\n");
+        chmod(dir.file("vantrel.conf").c_str(), 0600);
+        // Standard output stands for the journal, so that LOG_LEVEL applies.
+        const std::string config = dir.file("vantrel.conf");
+        return agent.run([&] {
+            struct stat out;
+            fstat(1, &out);
+            setenv("JOURNAL_STREAM",
+                   (std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino)).c_str(), 1);
+            execl(_agent.c_str(), _agent.c_str(), "-c", config.c_str(), nullptr);
+            return 97;
+        });
+    }
+
+    bool waitForCount(size_t _count, int _seconds) {
+        return testutil::waitUntil([&] { return service.zones(kToken).size() == _count; },
+                                   std::chrono::seconds(_seconds));
+    }
+};
+
+int scale(const std::string& _agent, uint64_t _zones, int _deletePercent) {
+    Bench bench;
+    zonegen::Layout layout;
+    layout.zoneCount = _zones;
+    zonegen::writeFile(bench.zonesPath, layout);
+    struct stat status;
+    stat(bench.zonesPath.c_str(), &status);
+    const size_t expected = masterCount(layout);
+    const auto start = clockType::now();
+    if (!bench.start(_agent) || !bench.waitForCount(expected, 900)) {
+        std::fprintf(stderr, "the service did not converge\n");
+        return 1;
+    }
+    const double wall = secondsSince(start);
+    size_t requests = 0;
+    std::string byPath;
+    for (const auto& entry : bench.service.requestCounts()) {
+        requests += entry.second;
+        byPath += " " + entry.first + "=" + std::to_string(entry.second);
+    }
+    const long peak = statusKib(bench.agent.pid(), "VmHWM");
+    std::printf(
+        "scale %llu zones (%zu masters, file %.1f MiB): converged in %.2f s, %zu requests"
+        " (%s), agent peak RSS %.1f MiB = %.2f x the file\n",
+        static_cast<unsigned long long>(_zones), expected,
+        static_cast<double>(status.st_size) / 1048576, wall, requests, byPath.c_str() + 1,
+        static_cast<double>(peak) / 1024,
+        static_cast<double>(peak) * 1024 / static_cast<double>(status.st_size));
+    if (_deletePercent > 0) {
+        // Drop every block of a hosted zone whose index falls in the share.
+        std::string text = zonegen::header(layout.directory);
+        size_t kept = zonegen::headerMasterZones;
+        for (uint64_t i = 0; i < layout.zoneCount; ++i) {
+            const bool slave = zonegen::isSlave(i, layout.seed);
+            if (i % 100 < static_cast<uint64_t>(_deletePercent)) {
+                continue;
+            }
+            kept += slave ? 0 : 1;
+            text += zonegen::zoneBlock(zonegen::zoneName(i, layout.seed),
+                                       zonegen::mix(i ^ (layout.seed << 1)) >> 40, slave);
+        }
+        const size_t before = bench.service.requestCounts()["/api/zones/delete"];
+        const std::string next = bench.zonesPath + ".next";
+        testutil::writeFile(next, text);
+        const auto deleteStart = clockType::now();
+        rename(next.c_str(), bench.zonesPath.c_str());
+        if (!bench.waitForCount(kept, 900)) {
+            std::fprintf(stderr, "the deletions did not complete\n");
+            return 1;
+        }
+        std::printf("deleting %zu of %zu zones (%d %%): %.2f s, %zu deletion requests\n",
+                    expected - kept, expected, _deletePercent, secondsSince(deleteStart),
+                    bench.service.requestCounts()["/api/zones/delete"] - before);
+    }
+    bench.agent.signal(SIGTERM);
+    return bench.agent.waitExit() == 0 ? 0 : 1;
+}
+
+int latency(const std::string& _agent, int _edits, uint64_t _zones) {
+    Bench bench;
+    zonegen::Layout layout;
+    layout.zoneCount = _zones;
+    std::string text = zonegen::generateText(layout);
+    testutil::writeFile(bench.zonesPath, text);
+    size_t expected = masterCount(layout);
+    if (!bench.start(_agent) || !bench.waitForCount(expected, 120)) {
+        std::fprintf(stderr, "the service did not converge\n");
+        return 1;
+    }
+    std::vector<double> delays;
+    const char* const styles[] = {"rewrite in place", "rename into place", "append"};
+    for (int i = 0; i < _edits; ++i) {
+        const std::string name = "edit" + std::to_string(i) + ".example";
+        const std::string block =
+            "zone \"" + name + "\" {\n\ttype master;\n\tfile \"" + name + ".db\";\n};\n";
+        text += block;
+        const std::string next = bench.zonesPath + ".next";
+        switch (i % 3) {
+            case 0:
+                testutil::writeFile(bench.zonesPath, text);
+                break;
+            case 1:
+                testutil::writeFile(next, text);
+                rename(next.c_str(), bench.zonesPath.c_str());
+                break;
+            default:
+                std::ofstream(bench.zonesPath, std::ios::app) << block;
+                break;
+        }
+        const auto written = clockType::now();
+        ++expected;
+        if (!bench.waitForCount(expected, 600)) {
+            std::fprintf(stderr, "edit %d (%s) did not arrive\n", i, styles[i % 3]);
+            return 1;
+        }
+        delays.push_back(secondsSince(written));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    }
+    std::sort(delays.begin(), delays.end());
+    const auto at = [&](double _share) {
+        return delays[std::min(delays.size() - 1, static_cast<size_t>(_share * delays.size()))];
+    };
+    std::printf(
+        "latency over %d edits of a %llu-zone file: median %.3f s, p99 %.3f s, max %.3f s"
+        " (interval 180 s)\n",
+        _edits, static_cast<unsigned long long>(_zones), at(0.5), at(0.99), delays.back());
+    const double before = cpuSeconds(bench.agent.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    std::printf("idle agent: %.3f s of CPU time in 60 s\n", cpuSeconds(bench.agent.pid()) - before);
+    bench.agent.signal(SIGTERM);
+    return bench.agent.waitExit() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string mode = argc > 2 ? argv[2] : "";
+    if (mode == "scale" && argc >= 4) {
+        return scale(argv[1], std::stoull(argv[3]), argc > 4 ? std::stoi(argv[4]) : 0);
+    }
+    if (mode == "latency" && argc >= 5) {
+        return latency(argv[1], std::stoi(argv[3]), std::stoull(argv[4]));
+    }
+    std::fprintf(stderr,
+                 "usage: %s AGENT scale ZONES [DELETE_PERCENT] | AGENT latency EDITS ZONES\n",
+                 argv[0]);
+    return 2;
+}
