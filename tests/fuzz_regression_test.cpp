@@ -88,29 +88,4 @@ TEST(FuzzRegression, ReplyInputsKeepTheJudgingInvariants) {
     }
 }
 
-// The checks' own references, on cases whose answers are known, so that a
-// replay passing means the component agreed with a correct oracle.
-TEST(FuzzRegression, ReferencesGiveTheDocumentedAnswers) {
-    const fuzzchecks::ConfigSettings s = fuzzchecks::referenceDecode(
-        "x\nTOKEN=a/*/b\nUPDATE_INTERVAL=-99999999999\nDAEMONIZE= TRUE \nDAEMONIZE=NO\n"
-        "LOG_LEVEL=INFO\nUPDATE_INTERVAL=  \nCA_FILE=/c // d\nZONES_FILE=/z");
-    EXPECT_EQ(s.token, "");
-    EXPECT_EQ(s.interval, INT32_MIN);
-    EXPECT_TRUE(s.daemonize);
-    EXPECT_EQ(s.level, INFO);
-    EXPECT_EQ(s.caFile, "/c ");
-    EXPECT_EQ(s.zoneFile, "");
-    EXPECT_EQ(fuzzchecks::referenceDecode("TOKEN=a\nxTOKEN=b\n").token, "a");
-    EXPECT_EQ(fuzzchecks::referenceStripComments(std::string("a/*b*/c\0/*d", 11)),
-              std::string("ac\0/*d", 6));
-
-    EXPECT_EQ(fuzzchecks::referenceEncode(std::string("a b~\0\xff", 6)), "a%20b~%00%FF");
-    std::string decoded;
-    EXPECT_TRUE(fuzzchecks::decodeForm("a%20b~%00%FF", decoded));
-    EXPECT_EQ(decoded, std::string("a b~\0\xff", 6));
-    EXPECT_FALSE(fuzzchecks::decodeForm("a%2", decoded));
-    EXPECT_FALSE(fuzzchecks::decodeForm("a%2g", decoded));
-    EXPECT_FALSE(fuzzchecks::decodeForm("a b", decoded));
-}
-
 }  // namespace
