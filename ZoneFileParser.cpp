@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -28,10 +29,17 @@ char foldByte(char _c) {
     return _c >= 'A' && _c <= 'Z' ? static_cast<char>(_c - 'A' + 'a') : _c;
 }
 
-// Reads the zones file whole into |_text| and its status into |_status|,
-// never through a symbolic link. Returns the ERROR message when the file
-// cannot be used, empty text when it was read.
-std::string loadZonesFile(const std::string& _path, std::string* _text, struct stat* _status) {
+// Bytes read at a time into one reused buffer: small enough to stay in the
+// processor's cache (a whole-file buffer costs a page fault per 4 KiB and
+// doubles the peak memory), large enough that the system calls cost nothing.
+constexpr size_t chunkSize = 128 * 1024;
+
+// Reads the zones file in chunks, handing each with the file's size to
+// |_consume|, and its status into |_status|, never through a symbolic link.
+// Returns the ERROR message when the file cannot be used, empty text when it
+// was read whole.
+template <typename Consume>
+std::string readZonesFile(const std::string& _path, struct stat* _status, Consume&& _consume) {
     struct stat linkStatus;
     if (lstat(_path.c_str(), &linkStatus) != 0) {
         return "Error reading file!";
@@ -54,11 +62,12 @@ std::string loadZonesFile(const std::string& _path, std::string* _text, struct s
     } else if (before.st_size < 0 || static_cast<uint64_t>(before.st_size) > maxTextSize) {
         error = "Zones file too large.";
     }
+    const size_t size = error.empty() ? static_cast<size_t>(before.st_size) : 0;
     size_t got = 0;
     if (error.empty()) {
-        _text->resize(static_cast<size_t>(before.st_size));
-        while (got < _text->size()) {
-            const ssize_t n = read(fd, &(*_text)[got], _text->size() - got);
+        const std::unique_ptr<char[]> buffer(new char[chunkSize]);
+        while (got < size) {
+            const ssize_t n = read(fd, buffer.get(), std::min(chunkSize, size - got));
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -67,6 +76,7 @@ std::string loadZonesFile(const std::string& _path, std::string* _text, struct s
                 break;
             }
             got += static_cast<size_t>(n);
+            _consume(std::string_view(buffer.get(), static_cast<size_t>(n)), size);
         }
     }
     struct stat after;
@@ -76,11 +86,101 @@ std::string loadZonesFile(const std::string& _path, std::string* _text, struct s
     close(fd);
     // A writer at work during the reading may have left a mix of old and new
     // content; the next pass reads the file again.
-    if (error.empty() && (got != _text->size() || after.st_size != before.st_size ||
+    if (error.empty() && (got != size || after.st_size != before.st_size ||
                           !sameTime(after.st_mtim, before.st_mtim))) {
         error = "Zones file changed while it was read. Deferring update.";
     }
     return error;
+}
+
+// Removes the comments of the text as it arrives, chunk by chunk, by the
+// rules of stripComments (mylibs.h): "//" runs to the line feed, which stays;
+// "/*" runs to the next "*/" searched from its own "*"; a NUL byte outside a
+// comment ends the removal and the rest is kept as it is.
+class CommentStripper {
+public:
+    // Appends |_chunk| without its comments to |_out|.
+    void strip(std::string_view _chunk, std::string* _out);
+    // Ends the text: a "/" still waiting for its next character is text.
+    void finish(std::string* _out) const {
+        if (state == State::Slash) {
+            _out->push_back('/');
+        }
+    }
+    // True when the text ended inside a "/*" comment.
+    bool inBlockComment() const {
+        return state == State::BlockComment || state == State::BlockStar;
+    }
+
+private:
+    // Slash: a "/" was met outside comments; BlockStar: a "*" was met inside
+    // a "/*" comment (its opening "*" counts); Verbatim: a NUL byte ended the
+    // removal.
+    enum class State { Text, Slash, LineComment, BlockComment, BlockStar, Verbatim };
+    State state = State::Text;
+};
+
+void CommentStripper::strip(std::string_view _chunk, std::string* _out) {
+    const char* at = _chunk.data();
+    const char* const end = at + _chunk.size();
+    const auto find = [end](const char* _from, char _c) {
+        const void* hit = std::memchr(_from, _c, static_cast<size_t>(end - _from));
+        return hit != nullptr ? static_cast<const char*>(hit) : end;
+    };
+    const char* nul = find(at, '\0');  // the next NUL byte from |at| on
+    while (at < end) {
+        switch (state) {
+            case State::Text: {
+                if (nul < at) {
+                    nul = find(at, '\0');  // the last one lay inside a comment
+                }
+                // Text up to the next comment or NUL byte is kept as it is,
+                // appended in one piece: most slashes are in file paths.
+                const char* slash = find(at, '/');
+                while (slash < nul && slash + 1 < end && slash[1] != '/' && slash[1] != '*') {
+                    slash = find(slash + 1, '/');
+                }
+                slash = std::min(slash, nul);
+                _out->append(at, static_cast<size_t>(slash - at));
+                at = slash;
+                if (at < end) {
+                    state = *at == '/' ? State::Slash : State::Verbatim;
+                    at += *at == '/';
+                }
+                break;
+            }
+            case State::Slash:
+                if (*at == '/' || *at == '*') {
+                    state = *at == '/' ? State::LineComment : State::BlockStar;
+                    ++at;
+                } else {
+                    _out->push_back('/');  // this character is read as text
+                    state = State::Text;
+                }
+                break;
+            case State::LineComment:
+                at = find(at, '\n');  // the line feed is text
+                state = at < end ? State::Text : state;
+                break;
+            case State::BlockComment:
+                at = find(at, '*');
+                if (at < end) {
+                    state = State::BlockStar;
+                    ++at;
+                }
+                break;
+            case State::BlockStar:
+                state = *at == '/'   ? State::Text
+                        : *at == '*' ? State::BlockStar
+                                     : State::BlockComment;
+                ++at;
+                break;
+            case State::Verbatim:
+                _out->append(at, static_cast<size_t>(end - at));
+                at = end;
+                break;
+        }
+    }
 }
 
 // One zone block as the reading needs it: the name (a view into the text)
@@ -251,43 +351,6 @@ struct Entry {
     bool upper;
 };
 
-// What one pass over a comment-stripped text gave.
-struct Scan {
-    int blocks = 0;
-    std::string names;           // the named blocks' names, one after the other
-    std::vector<Entry> entries;  // the named blocks, in file order
-    std::vector<std::string> typeless;
-    // Brace depth and double-quote parity of the whole text.
-    int64_t depth = 0;
-    bool quoted = false;
-
-    std::string_view nameOf(const Entry& _entry) const {
-        return std::string_view(names).substr(_entry.offset, _entry.size);
-    }
-    FoldedKey keyOf(const Entry& _entry) const {
-        return FoldedKey{_entry.head, _entry.tail, nameOf(_entry)};
-    }
-
-    // Parses the zone block |_block| and notes what the lookup needs.
-    void addBlock(std::string_view _block, bool _debug) {
-        const Block block = parseBlock(_block);
-        ++blocks;
-        if (_debug) {
-            eventLog(DEBUG, "Loading zone:" + std::string(block.name));
-        }
-        if (block.typeless) {
-            typeless.emplace_back(block.name);
-        }
-        if (!block.name.empty()) {
-            const FoldedKey key = foldedKey(block.name);
-            entries.push_back({key.head, key.tail, static_cast<uint32_t>(names.size()),
-                               static_cast<uint32_t>(block.name.size()), block.master,
-                               hasUpper(block.name)});
-            names.append(block.name);
-        }
-    }
-};
-
 // The characters the scan acts on; every other one is passed over.
 struct ScanCharacters {
     bool table[256] = {};
@@ -300,48 +363,132 @@ struct ScanCharacters {
 };
 const ScanCharacters isScanCharacter;
 
-// Finds every top-level zone block in one forward pass that carries the
-// brace depth and quote parity (braces count inside quotes too; quotes have
-// no escapes). A block starts at each "zone" met at depth 0 outside quotes
-// and runs to two past the "}" that balances the first "{" after it, or to
-// the end of the text when there is none; the next keyword is looked for
-// from the block's end. Nested occurrences are logged and passed over.
-Scan scanText(std::string_view _text) {
-    Scan scan;
-    // Reserved, not touched: memory is only used as the lists grow into it.
-    scan.entries.reserve(_text.size() / 32);
-    scan.names.reserve(_text.size() / 2);
-    const bool debug = isLogged(DEBUG);
-    const size_t size = _text.size();
-    const char* const data = _text.data();
-    const auto take = [&scan](char _c) {
-        scan.depth += (_c == '{') - (_c == '}');
-        scan.quoted = scan.quoted != (_c == '"');
-    };
-    size_t keyword = std::string_view::npos;  // the open block's keyword
+// The position of the first scan character in |_data| from |_from| on, or
+// |_size| when there is none. The bulk of the text plays no part, so sixteen
+// bytes at a time are compared as one vector (SSE2 or NEON instructions); the
+// lowest flagged byte is the first in memory on a little-endian machine.
+size_t nextScanCharacter(const char* _data, size_t _from, size_t _size) {
+    size_t i = _from;
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    using Bytes = char __attribute__((vector_size(16)));
+    using Halves = uint64_t __attribute__((vector_size(16)));
+    for (; i + 16 <= _size; i += 16) {
+        Bytes v;
+        std::memcpy(&v, _data + i, 16);
+        const Halves hit =
+            reinterpret_cast<Halves>((v == '{') | (v == '}') | (v == '"') | (v == 'z'));
+        if ((hit[0] | hit[1]) != 0) {
+            return i +
+                   (hit[0] != 0 ? __builtin_ctzll(hit[0]) / 8 : 8 + __builtin_ctzll(hit[1]) / 8);
+        }
+    }
+#endif
+    while (i < _size && !isScanCharacter(_data[i])) {
+        ++i;
+    }
+    return i;
+}
+
+// Finds every top-level zone block of the comment-stripped text, fed in
+// pieces, in one forward pass that carries the brace depth and quote parity
+// (braces count inside quotes too; quotes have no escapes). A block starts at
+// each "zone" met at depth 0 outside quotes and runs to two past the "}"
+// that balances the first "{" after it, or to the end of the text when there
+// is none; the next keyword is looked for from the block's end. Nested
+// occurrences are logged and passed over.
+class Scan {
+public:
+    // Notes the DEBUG lines when |_debug|.
+    explicit Scan(bool _debug) : debug(_debug) {}
+    // Reserves room for a text of |_size| bytes: reserved, not touched, so
+    // memory is only used as the lists grow into it.
+    void reserveFor(size_t _size) {
+        text.reserve(2 * chunkSize);
+        entries.reserve(_size / 32);
+        names.reserve(_size / 2);
+    }
+
+    // The stripped text not scanned yet, after the open block's start; the
+    // caller appends to it, then calls scan().
+    std::string text;
+    // Scans what |text| holds; |_final| when the text is complete. Without
+    // it, a "zone" or a block's end that the next piece may complete waits
+    // for it, and the text before the open block is dropped.
+    void scan(bool _final);
+
+    int blocks = 0;
+    std::string names;           // the named blocks' names, one after the other
+    std::vector<Entry> entries;  // the named blocks, in file order
+    std::vector<std::string> typeless;
+    // Brace depth and double-quote parity of the text scanned.
+    int64_t depth = 0;
+    bool quoted = false;
+    // The DEBUG lines, logged once the whole file was read.
+    std::vector<std::string> debugLines;
+
+    std::string_view nameOf(const Entry& _entry) const {
+        return std::string_view(names).substr(_entry.offset, _entry.size);
+    }
+    FoldedKey keyOf(const Entry& _entry) const {
+        return FoldedKey{_entry.head, _entry.tail, nameOf(_entry)};
+    }
+
+private:
+    // Parses the zone block |_block| and notes what the lookup needs.
+    void addBlock(std::string_view _block);
+    void take(char _c) {
+        depth += (_c == '{') - (_c == '}');
+        quoted = quoted != (_c == '"');
+    }
+
+    const bool debug;
+    size_t dropped = 0;                       // text dropped before |text|
+    size_t next = 0;                          // the next character to scan in |text|
+    size_t keyword = std::string_view::npos;  // the open block's keyword in |text|
     int64_t outside = 0;                      // the depth around its braces
     bool braced = false;                      // its first "{" was met
-    for (size_t i = 0; i < size;) {
-        // Most characters play no part: pass over them in a tight loop.
-        const char* at = data + i;
-        const char* const stop = data + size;
-        while (at < stop && !isScanCharacter(*at)) {
-            ++at;
-        }
-        i = static_cast<size_t>(at - data);
+};
+
+void Scan::addBlock(std::string_view _block) {
+    const Block block = parseBlock(_block);
+    ++blocks;
+    if (debug) {
+        debugLines.push_back("Loading zone:" + std::string(block.name));
+    }
+    if (block.typeless) {
+        typeless.emplace_back(block.name);
+    }
+    if (!block.name.empty()) {
+        const FoldedKey key = foldedKey(block.name);
+        entries.push_back({key.head, key.tail, static_cast<uint32_t>(names.size()),
+                           static_cast<uint32_t>(block.name.size()), block.master,
+                           hasUpper(block.name)});
+        names.append(block.name);
+    }
+}
+
+void Scan::scan(bool _final) {
+    const size_t size = text.size();
+    const char* const data = text.data();
+    size_t i = next;
+    while (i < size) {
+        i = nextScanCharacter(data, i, size);
         if (i >= size) {
             break;
         }
         const char c = data[i];
         if (c == 'z') {
+            if (keyword == std::string_view::npos && size - i < 4 && !_final) {
+                break;  // the next piece may complete the keyword
+            }
             if (keyword == std::string_view::npos && size - i >= 4 &&
                 std::memcmp(data + i, "zone", 4) == 0) {
-                if (scan.depth == 0 && !scan.quoted) {
+                if (depth == 0 && !quoted) {
                     keyword = i;
                     braced = false;
-                } else {
-                    eventLog(DEBUG, "Found word zone in file... pos:" + std::to_string(i) +
-                                        " - ignoring...");
+                } else if (debug) {
+                    debugLines.push_back("Found word zone in file... pos:" +
+                                         std::to_string(dropped + i) + " - ignoring...");
                 }
                 i += 4;
                 continue;
@@ -349,18 +496,21 @@ Scan scanText(std::string_view _text) {
             ++i;
             continue;
         }
+        if (c == '}' && i + 1 == size && !_final) {
+            break;  // a block's end takes the character after it
+        }
         if (c == '{' && keyword != std::string_view::npos && !braced) {
             braced = true;
-            outside = scan.depth;
+            outside = depth;
         }
         take(c);
-        if (c == '}' && braced && scan.depth == outside) {
+        if (c == '}' && braced && depth == outside) {
             // The block ends with the character after its closing brace.
             const size_t end = std::min(i + 2, size);
             if (i + 1 < size) {
                 take(data[i + 1]);
             }
-            scan.addBlock(_text.substr(keyword, end - keyword), debug);
+            addBlock(std::string_view(text).substr(keyword, end - keyword));
             keyword = std::string_view::npos;
             braced = false;
             i = end;
@@ -368,10 +518,58 @@ Scan scanText(std::string_view _text) {
         }
         ++i;
     }
-    if (keyword != std::string_view::npos) {
-        scan.addBlock(_text.substr(keyword), debug);
+    next = i;
+    if (_final) {
+        if (keyword != std::string_view::npos) {
+            addBlock(std::string_view(text).substr(keyword));
+        }
+        return;
     }
-    return scan;
+    // Only the open block and the characters waiting for the next piece
+    // are still needed.
+    const size_t keep = std::min(keyword, next);
+    text.erase(0, keep);
+    dropped += keep;
+    next -= keep;
+    keyword -= keyword != std::string_view::npos ? keep : 0;
+}
+
+// Sorts the entries of [|_first|, |_last|), which agree on their first
+// |_byte| folded bytes, by |_less| (folded name, then file order). A radix
+// sort on the sixteen folded bytes the entries carry does most of the work
+// without touching the names: one counting pass splits the range by its next
+// byte into buckets, moved through |_scratch| keeping their order, and each
+// bucket is sorted from the byte after. Small ranges, and names that agree on
+// all sixteen bytes, finish with std::sort.
+template <typename Less>
+void sortEntries(Entry* _first, Entry* _last, Entry* _scratch, int _byte, const Less& _less) {
+    const size_t count = static_cast<size_t>(_last - _first);
+    if (count < 64 || _byte == 16) {
+        std::sort(_first, _last, _less);
+        return;
+    }
+    const auto digit = [_byte](const Entry& _entry) {
+        const uint64_t word = _byte < 8 ? _entry.head : _entry.tail;
+        return static_cast<size_t>(word >> (56 - 8 * (_byte % 8)) & 0xff);
+    };
+    uint32_t start[257] = {};
+    for (const Entry* entry = _first; entry != _last; ++entry) {
+        ++start[digit(*entry) + 1];
+    }
+    for (size_t d = 0; d < 256; ++d) {
+        start[d + 1] += start[d];
+    }
+    uint32_t fill[256];
+    std::copy(start, start + 256, fill);
+    for (const Entry* entry = _first; entry != _last; ++entry) {
+        _scratch[fill[digit(*entry)]++] = *entry;
+    }
+    std::copy(_scratch, _scratch + count, _first);
+    for (size_t d = 0; d < 256; ++d) {
+        if (start[d + 1] - start[d] > 1) {
+            sortEntries(_first + start[d], _first + start[d + 1], _scratch, _byte + 1, _less);
+        }
+    }
 }
 
 }  // namespace
@@ -399,19 +597,29 @@ int ZoneFileParser::readZones() {
         return 0;
     }
 
-    std::string text;
     struct stat status;
-    const std::string loadError = loadZonesFile(filename, &text, &status);
+    CommentStripper stripper;
+    Scan scan(isLogged(DEBUG));
+    const std::string loadError =
+        readZonesFile(filename, &status, [&stripper, &scan](std::string_view _chunk, size_t _size) {
+            if (scan.text.capacity() < chunkSize) {
+                scan.reserveFor(_size);  // the first chunk
+            }
+            stripper.strip(_chunk, &scan.text);
+            scan.scan(false);
+        });
     if (!loadError.empty()) {
         return failReading(loadError);
     }
+    stripper.finish(&scan.text);
+    scan.scan(true);
+    std::string().swap(scan.text);
+    for (const std::string& line : scan.debugLines) {
+        eventLog(DEBUG, line);
+    }
     // A text that ends inside a comment, a block or a quoted string is a file
     // caught in the middle of a rewrite, or one the rules cannot place.
-    bool unclosedComment = false;
-    stripComments(&text, &unclosedComment);
-    Scan scan = scanText(text);
-    std::string().swap(text);
-    if (unclosedComment) {
+    if (stripper.inBlockComment()) {
         return failReading("Zones file ends inside a comment; deferring update.");
     }
     if (scan.depth != 0) {
@@ -433,10 +641,13 @@ int ZoneFileParser::readZones() {
     // records, in ascending byte order, are walked in folded order beside
     // them (the same order unless a name has a capital letter).
     std::vector<Entry>& entries = scan.entries;
-    std::sort(entries.begin(), entries.end(), [&scan](const Entry& _a, const Entry& _b) {
-        const int order = scan.keyOf(_a).compare(scan.keyOf(_b));
-        return order != 0 ? order < 0 : _a.offset < _b.offset;
-    });
+    std::vector<Entry> scratch(entries.size());
+    sortEntries(entries.data(), entries.data() + entries.size(), scratch.data(), 0,
+                [&scan](const Entry& _a, const Entry& _b) {
+                    const int order = scan.keyOf(_a).compare(scan.keyOf(_b));
+                    return order != 0 ? order < 0 : _a.offset < _b.offset;
+                });
+    std::vector<Entry>().swap(scratch);
     std::vector<zoneData>& records = *zones;
     std::vector<std::pair<FoldedKey, size_t>> known;  // key, record's position
     known.reserve(records.size());
