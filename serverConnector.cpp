@@ -273,9 +273,10 @@ bool sliceArray(const std::string& _text, size_t _perSlice, std::vector<std::str
     if (at >= _text.size() || _text[at] != '[') {
         return false;
     }
-    ++at;
-    skipBlanks(_text, at);
-    if (at < _text.size() && _text[at] == ']') {
+    // An empty array may hold blanks but, for the whole-text parser, no
+    // comment.
+    const size_t close = _text.find_first_not_of(" \t\n\r", ++at);
+    if (close != std::string::npos && _text[close] == ']') {
         return true;
     }
     size_t sliceStart = at;
