@@ -1,6 +1,6 @@
 // libFuzzer target: readings of two versions of a zones file by one parser
-// (first, second renamed into place, unchanged, missing, restored) and by a
-// fresh one, each compared with the model in zones_model.h.
+// (first, second renamed into place, unchanged, missing, restored), each
+// compared with the model in zones_model.h.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
