@@ -230,7 +230,8 @@ bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch) {
         if (_watch != nullptr) {
             fds[1].fd = _watch->getFd();
         }
-        if (poll(fds, 2, static_cast<int>(timeout)) > 0 && (fds[1].revents & POLLIN) != 0) {
+        if (poll(fds, 2, static_cast<int>(timeout)) > 0 && _watch != nullptr &&
+            (fds[1].revents & POLLIN) != 0) {
             changed = _watch->consumeEvents();
         }
         char drain[64];
