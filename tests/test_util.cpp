@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -17,25 +18,20 @@ namespace testutil {
 
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/vantrel-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
+    dir = std::string(base != nullptr ? base : "/tmp") + "/vantrel-test-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    dir = pattern;
 }
 
 TempDir::~TempDir() {
-    // Files made unreadable by a test are removed all the same.
-    const std::string command = "chmod -R u+rwx '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'";
-    if (system(command.c_str()) != 0) {
-        std::cerr << "could not remove " << dir << "\n";
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) {
+    if (!out.write(content.data(), static_cast<std::streamsize>(content.size()))) {
         throw std::runtime_error("cannot write " + path);
     }
 }
@@ -58,21 +54,15 @@ bool waitUntil(const std::function<bool()>& condition, milliseconds timeout) {
 
 size_t countOf(const std::string& haystack, const std::string& needle) {
     size_t count = 0;
-    for (size_t pos = haystack.find(needle); pos != std::string::npos;
-         pos = haystack.find(needle, pos + needle.size())) {
+    for (size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size())) {
         ++count;
     }
     return count;
 }
 
 Child::~Child() {
-    if (child > 0) {
-        kill(-child, SIGKILL);
-        waitExit(seconds(5));
-    }
-    if (reader.joinable()) {
-        reader.join();
-    }
+    launch(nullptr);
 }
 
 bool Child::launch(const std::function<void()>& inChild) {
@@ -84,24 +74,25 @@ bool Child::launch(const std::function<void()>& inChild) {
     if (reader.joinable()) {
         reader.join();
     }
+    child = -1;
     reaped = false;
     readerDone = false;
     collected.clear();
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    if (!inChild || pipe2(fds, O_CLOEXEC) != 0) {
         return false;
     }
     std::cout.flush();
-    std::fflush(stdout);
     child = fork();
     if (child < 0) {
+        close(fds[0]);
+        close(fds[1]);
         return false;
     }
     if (child == 0) {
         setpgid(0, 0);
         dup2(fds[1], STDOUT_FILENO);
-        const int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, STDIN_FILENO);
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
         inChild();
         _exit(96);
     }
@@ -109,8 +100,7 @@ bool Child::launch(const std::function<void()>& inChild) {
     close(fds[1]);
     reader = std::thread([this, fd = fds[0]] {
         char buffer[4096];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
             std::lock_guard<std::mutex> guard(lock);
             collected.append(buffer, static_cast<size_t>(n));
         }
@@ -142,7 +132,6 @@ bool Child::start(const std::vector<std::string>& argv, const std::string& workd
         }
         args.push_back(nullptr);
         execv(args[0], args.data());
-        _exit(97);
     });
 }
 
@@ -155,18 +144,18 @@ bool Child::run(const std::function<int()>& body) {
     });
 }
 
+std::string Child::output() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return collected;
+}
+
 std::string Child::finalOutput() {
-    if (waitExit(milliseconds(0)) == -1 && !reaped) {
+    if (waitExit(milliseconds(0)) == -1) {
         kill(-child, SIGKILL);
         waitExit(seconds(5));
     }
     waitUntil([this] { return readerDone.load(); }, seconds(5));
     return output();
-}
-
-std::string Child::output() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return collected;
 }
 
 bool Child::waitForOutput(const std::string& text, size_t times, milliseconds timeout) {
@@ -180,37 +169,31 @@ void Child::signal(int sig) const {
 }
 
 int Child::waitExit(milliseconds timeout) {
-    if (child > 0 && !reaped) {
-        int status = 0;
-        if (!waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout)) {
-            return -1;
-        }
+    int status = 0;
+    if (child > 0 && !reaped &&
+        waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout)) {
         reaped = true;
         exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    return exitStatus;
+    return reaped ? exitStatus : -1;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir,
                          milliseconds timeout) {
-    ProcessResult result;
     Child child;
     child.start(argv, workdir);
-    result.status = child.waitExit(timeout);
-    result.out = child.finalOutput();
-    return result;
+    const int status = child.waitExit(timeout);
+    return {status, child.finalOutput()};
 }
 
 ProcessResult runInChild(const std::function<void()>& body) {
-    ProcessResult result;
     Child child;
     child.run([&] {
         body();
         return 0;
     });
-    result.status = child.waitExit(seconds(60));
-    result.out = child.finalOutput();
-    return result;
+    const int status = child.waitExit(seconds(60));
+    return {status, child.finalOutput()};
 }
 
 int runAsNobody(const std::function<int()>& body) {
