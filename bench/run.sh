@@ -1,7 +1,7 @@
 #!/bin/sh
-# Runs every benchmark program built in the given build folder, then measures
+# Runs every benchmark program built in the given build folder, measures
 # one reading of generated hosting-server zones files (time and peak memory)
-# beside BIND's named-checkconf on the same files.
+# beside BIND's named-checkconf on the same files, then the real agent.
 # Usage: sh bench/run.sh [BUILD_FOLDER]
 set -eu
 build=${1:-build-bench}
@@ -45,3 +45,18 @@ zones_file_figures() {
 
 echo "== zones file readings"
 zones_file_figures
+
+# The real agent against the in-process stand-in: start-up to a converged
+# service at three sizes (and deleting a tenth of 100,000 zones), then the
+# time from a write of the zones file to the zone's arrival, and the CPU the
+# idle agent uses in a minute.
+if [ -x "$build/agent_tool" ] && [ -x "$build/vantrel" ]; then
+    echo "== the agent at scale"
+    "$build/agent_tool" "$build/vantrel" scale 10000
+    "$build/agent_tool" "$build/vantrel" scale 100000 10
+    "$build/agent_tool" "$build/vantrel" scale 1000000
+    echo "== change latency and idle CPU"
+    "$build/agent_tool" "$build/vantrel" latency 100 10000
+else
+    echo "agent_tool or vantrel not built: agent figures skipped"
+fi
