@@ -3,6 +3,9 @@
 //       start-up to a converged service: wall time, requests, the agent's
 //       peak resident memory beside the zones file's size; then, with
 //       DELETE_PERCENT, the time to delete that share of the zones.
+//   agent_tool AGENT endless
+//       the agent's peak resident memory while the service's zone list is an
+//       endless reply, which the agent must abandon.
 //   agent_tool AGENT latency EDITS ZONES
 //       EDITS edits of a ZONES-zone file (rewrite in place, rename into place,
 //       append) at the default interval: time from the end of each write to
@@ -165,6 +168,23 @@ int scale(const std::string& _agent, uint64_t _zones, int _deletePercent) {
     return bench.agent.waitExit() == 0 ? 0 : 1;
 }
 
+int endless(const std::string& _agent) {
+    Bench bench;
+    testutil::writeFile(bench.zonesPath, "zone \"a.example\" { type master; };\n");
+    bench.service.addFault(standin::Fault::endless().on("/api/zones/agent"));
+    const auto start = clockType::now();
+    if (!bench.start(_agent) ||
+        !bench.agent.waitForOutput("reply too large", 1, std::chrono::seconds(300))) {
+        std::fprintf(stderr, "the agent did not abandon the endless reply\n");
+        return 1;
+    }
+    std::printf("endless zone list abandoned after %.2f s; agent peak RSS %.1f MiB\n",
+                secondsSince(start),
+                static_cast<double>(statusKib(bench.agent.pid(), "VmHWM")) / 1024);
+    bench.agent.signal(SIGTERM);
+    return bench.agent.waitExit() == 0 ? 0 : 1;
+}
+
 int latency(const std::string& _agent, int _edits, uint64_t _zones) {
     Bench bench;
     zonegen::Layout layout;
@@ -228,11 +248,15 @@ int main(int argc, char** argv) {
     if (mode == "scale" && argc >= 4) {
         return scale(argv[1], std::stoull(argv[3]), argc > 4 ? std::stoi(argv[4]) : 0);
     }
+    if (mode == "endless") {
+        return endless(argv[1]);
+    }
     if (mode == "latency" && argc >= 5) {
         return latency(argv[1], std::stoi(argv[3]), std::stoull(argv[4]));
     }
     std::fprintf(stderr,
-                 "usage: %s AGENT scale ZONES [DELETE_PERCENT] | AGENT latency EDITS ZONES\n",
+                 "usage: %s AGENT scale ZONES [DELETE_PERCENT] | AGENT endless | AGENT latency "
+                 "EDITS ZONES\n",
                  argv[0]);
     return 2;
 }

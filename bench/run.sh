@@ -55,6 +55,7 @@ if [ -x "$build/agent_tool" ] && [ -x "$build/vantrel" ]; then
     "$build/agent_tool" "$build/vantrel" scale 10000
     "$build/agent_tool" "$build/vantrel" scale 100000 10
     "$build/agent_tool" "$build/vantrel" scale 1000000
+    "$build/agent_tool" "$build/vantrel" endless
     echo "== change latency and idle CPU"
     "$build/agent_tool" "$build/vantrel" latency 100 10000
 else
