@@ -90,9 +90,13 @@ size_t WriteCallback(void* contents, size_t size, size_t nmemb, void* userp) {
             body.reserve(static_cast<size_t>(length));
         }
         if (body.capacity() < body.size() + total) {
-            // Grow by doubling, but never past the bound.
-            body.reserve(std::min(std::max(body.size() + total, 2 * body.capacity()),
-                                  serverConnector::MAX_REPLY_BYTES));
+            // Grow in powers of two from 64 KiB, which reach the bound exactly,
+            // so that the last growth holds at most one and a half times it.
+            size_t capacity = size_t{64} << 10;
+            while (capacity < body.size() + total) {
+                capacity *= 2;
+            }
+            body.reserve(std::min(capacity, serverConnector::MAX_REPLY_BYTES));
         }
         body.append(static_cast<const char*>(contents), total);
     } catch (const std::exception&) {
