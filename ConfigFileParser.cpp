@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <iostream>
 #include <iterator>
 #include <limits>
 
@@ -39,11 +38,11 @@ void ConfigFileParser::setConfigFilename(std::string path) {
 void ConfigFileParser::load(std::string path, const char* statFailureText) {
     struct stat status;
     if (lstat(path.c_str(), &status) != 0) {
-        std::cout << statFailureText << path << std::endl;
+        say(statFailureText + path);
         std::exit(-1);
     }
     if (!S_ISREG(status.st_mode)) {
-        std::cout << "Not a regular file!" << std::endl;
+        say("Not a regular file!");
         std::exit(-1);
     }
     // A file that cannot be opened reads as an empty text: every setting

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <vector>
@@ -113,16 +112,20 @@ std::string versionLine() {
 void displayHelp() {
     say(versionLine());
     say("");
-    std::cout << std::setw(15) << std::right << "Arguments:" << std::endl;
+    say("     Arguments:");
     const char* const options[][2] = {
         {"\t-h or --help", "This screen"},
         {"\t-c or --config <filename>", "Specifies configuration file"},
         {"\t-v or --version", "Prints version number"},
         {"\t-t or --test", "Checks configuration and exits"},
     };
+    // Each text left-aligned in a field of 30 characters.
+    const auto field = [](std::string _text) {
+        _text.resize(std::max<size_t>(30, _text.size()), ' ');
+        return _text;
+    };
     for (const auto& option : options) {
-        std::cout << std::left << std::setw(30) << option[0] << std::setw(30) << option[1]
-                  << std::right << std::endl;
+        say(field(option[0]) + field(option[1]));
     }
 }
 

@@ -1,8 +1,10 @@
 #include "mylibs.h"
 
+#include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <sstream>
+
+#include "Vantrel.h"
 
 std::string trim(std::string _str) {
     const size_t first = _str.find_first_not_of(' ');
@@ -47,7 +49,7 @@ std::string getNextToken(std::string& _line, std::string _token) {
 }
 
 void dprint(std::string _message) {
-    std::cout << _message << "!" << std::endl;
+    say(_message + "!");
 }
 
 void stripComments(std::string* _text, bool* _unclosedBlock) {
@@ -112,27 +114,13 @@ void stripComments(std::string* _text, bool* _unclosedBlock) {
 
 std::string asciiLower(std::string _str) {
     for (char& c : _str) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+        c = asciiFold(c);
     }
     return _str;
 }
 
 bool sameZoneName(const std::string& _a, const std::string& _b) {
-    if (_a.size() != _b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < _a.size(); ++i) {
-        char x = _a[i];
-        char y = _b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
+    return _a.size() == _b.size() &&
+           std::equal(_a.begin(), _a.end(), _b.begin(),
+                      [](char _x, char _y) { return asciiFold(_x) == asciiFold(_y); });
 }

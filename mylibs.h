@@ -30,6 +30,12 @@ void dprint(std::string _message);
 // comment did. Linear time, in place.
 void stripComments(std::string* _text, bool* _unclosedBlock = nullptr);
 
+// |_c| with A-Z folded to a-z; every other byte unchanged. The one ASCII
+// case folder of the agent: DNS names compare without regard to ASCII case.
+inline char asciiFold(char _c) {
+    return _c >= 'A' && _c <= 'Z' ? static_cast<char>(_c - 'A' + 'a') : _c;
+}
+
 // ASCII lower-case copy of |_str|; other bytes unchanged.
 std::string asciiLower(std::string _str);
 

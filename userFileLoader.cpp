@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <iostream>
 
 #include "ConfigFileParser.h"
 #include "Vantrel.h"
@@ -37,7 +36,7 @@ void userFileLoader::reloadData() {
             parseLine(line);
         }
     }
-    std::cout << "Total zones " << vectorZones.size() << std::endl;
+    say("Total zones " + std::to_string(vectorZones.size()));
     infile.close();
 }
 
@@ -54,6 +53,6 @@ void userFileLoader::parseLine(std::string _line) {
     if (_line.size() >= colon + 2) {
         entry.username = trim(_line.substr(colon + 2));
     }
-    std::cout << "Found zone:" << entry.zone << " -- username:" << entry.username << std::endl;
+    say("Found zone:" + entry.zone + " -- username:" + entry.username);
     vectorZones.push_back(entry);
 }
