@@ -207,61 +207,62 @@ struct StatementDelimiters {
 };
 const StatementDelimiters isStatementDelimiter;
 
-// Parses one zone block: the name lies strictly between its first two double
-// quotes; the statements start after the first "{" past the name, with the
-// word written against that brace as the start of their first word; the last
-// word before a value is the parameter name and the value touches its ";".
-// The last non-empty value of a `type` statement before any allow-update or
-// allow-transfer statement, folded to lower case, is the type; "primary" is
-// read as master.
+// Parses one zone block in one forward pass: the name lies strictly between
+// its first two double quotes; the statements start after the first "{" past
+// the name, with the word written against that brace as the start of their
+// first word; the last word before a value is the parameter name and the
+// value touches its ";". The last non-empty value of a `type` statement
+// before any allow-update or allow-transfer statement, folded to lower case,
+// is the type; "primary" is read as master. The pass stops at such a
+// statement, and once no "type" lies ahead outside an unfinished type
+// statement, since nothing after can change the record.
 Block parseBlock(std::string_view _block) {
     Block out;
-    size_t nameEnd = 0;
-    const size_t open = _block.find('"');
-    if (open != std::string_view::npos) {
-        const size_t close = _block.find('"', open + 1);
-        if (close != std::string_view::npos) {
-            nameEnd = close;
-            out.name = _block.substr(open + 1, close - open - 1);
-        }
+    const char* const data = _block.data();
+    const size_t size = _block.size();
+    size_t open = 0;
+    while (open < size && data[open] != '"') {
+        ++open;
+    }
+    const void* close =
+        open + 1 < size ? std::memchr(data + open + 1, '"', size - open - 1) : nullptr;
+    size_t nameEnd =
+        close != nullptr ? static_cast<size_t>(static_cast<const char*>(close) - data) : 0;
+    if (nameEnd != 0) {
+        out.name = _block.substr(open + 1, nameEnd - open - 1);
     }
     const size_t start = nameEnd + 1;
-    const size_t brace = start < _block.size() ? _block.find('{', start) : std::string_view::npos;
-    if (brace == std::string_view::npos) {
+    size_t brace = start;
+    while (brace < size && data[brace] != '{') {
+        ++brace;
+    }
+    if (brace >= size) {
         return out;
     }
     size_t carried = brace;
-    while (carried > start && !isBlank(_block[carried - 1])) {
+    while (carried > start && !isBlank(data[carried - 1])) {
         --carried;
-    }
-    // A word "type" ends at the latest where the last four letters "type"
-    // after the brace end, or where the first word ends when the carried
-    // word completes it; past that no statement can change the type.
-    size_t typeWordsEnd = 0;
-    for (size_t found = _block.find("type", brace); found != std::string_view::npos;
-         found = _block.find("type", found + 4)) {
-        typeWordsEnd = found + 4;
     }
     std::string firstWord;  // the carried word joined to the first word
     std::string_view paramName;
     std::string_view type;
     bool param = false;
-    for (size_t pos = brace + 1; pos < _block.size();) {
+    size_t nextType = 0;  // the next "type" past the latest word's end, or npos
+    for (size_t pos = brace + 1; pos < size;) {
         size_t runEnd = pos;
-        while (runEnd < _block.size() && !isStatementDelimiter(_block[runEnd])) {
+        while (runEnd < size && !isStatementDelimiter(data[runEnd])) {
             ++runEnd;
+        }
+        if (runEnd == size) {
+            break;  // an unterminated last word counts for nothing
         }
         std::string_view word = _block.substr(pos, runEnd - pos);
         if (pos == brace + 1 && carried < brace) {
-            firstWord.assign(_block.substr(carried, runEnd - carried));
-            firstWord.erase(brace - carried, 1);
+            firstWord.assign(data + carried, brace - carried);
+            firstWord.append(word);
             word = firstWord;
-            typeWordsEnd = std::max(typeWordsEnd, word == "type" ? runEnd : 0);
         }
-        if (runEnd == _block.size()) {
-            break;  // an unterminated last word counts for nothing
-        }
-        if (_block[runEnd] == ';' && param) {
+        if (data[runEnd] == ';' && param) {
             if (paramName == "allow-update" || paramName == "allow-transfer") {
                 break;
             }
@@ -273,8 +274,15 @@ Block parseBlock(std::string_view _block) {
             paramName = word;
             param = true;
         }
-        if (runEnd >= typeWordsEnd && !(param && paramName == "type")) {
-            break;
+        if (!(param && paramName == "type")) {
+            // A word "type" holds no delimiter, so one still to come starts
+            // past this word's end.
+            if (nextType <= runEnd) {
+                nextType = _block.find("type", runEnd + 1);
+            }
+            if (nextType == std::string_view::npos) {
+                break;
+            }
         }
         pos = runEnd + 1;
     }
@@ -289,14 +297,23 @@ Block parseBlock(std::string_view _block) {
 
 // The first eight bytes from |_offset| on of |_name| with A-Z folded, as a
 // big-endian number padded with zero bytes: comparing two such numbers
-// compares those bytes as unsigned values.
+// compares those bytes as unsigned values. The eight bytes are folded at
+// once: a byte of A-Z has its 0x20 bit set.
 uint64_t foldedPrefix(std::string_view _name, size_t _offset) {
-    uint64_t prefix = 0;
-    for (size_t i = _offset; i < _offset + 8; ++i) {
-        const char c = i < _name.size() ? foldByte(_name[i]) : '\0';
-        prefix = prefix << 8 | static_cast<unsigned char>(c);
+    unsigned char bytes[8] = {};
+    if (_offset < _name.size()) {
+        std::memcpy(bytes, _name.data() + _offset, std::min<size_t>(8, _name.size() - _offset));
     }
-    return prefix;
+    uint64_t word = 0;
+    for (const unsigned char byte : bytes) {
+        word = word << 8 | byte;
+    }
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    const uint64_t low = word & (0x7f * ones);
+    const uint64_t fromA = low + (0x80 - 'A') * ones;  // high bit: at least 'A'
+    const uint64_t pastZ = low + (0x7f - 'Z') * ones;  // high bit: past 'Z'
+    const uint64_t upper = fromA & ~pastZ & ~word & (0x80 * ones);
+    return word | upper >> 2;
 }
 
 // <0, 0 or >0 as |_a| sorts before, with or after |_b| with A-Z folded.
@@ -555,6 +572,11 @@ void sortEntries(Entry* _first, Entry* _last, Entry* _scratch, int _byte, const 
     uint32_t start[257] = {};
     for (const Entry* entry = _first; entry != _last; ++entry) {
         ++start[digit(*entry) + 1];
+    }
+    if (start[digit(*_first) + 1] == count) {
+        // One byte for all: nothing to move at this one.
+        sortEntries(_first, _last, _scratch, _byte + 1, _less);
+        return;
     }
     for (size_t d = 0; d < 256; ++d) {
         start[d + 1] += start[d];
