@@ -7,6 +7,7 @@
 #include "ConfigFileParser.h"
 #include "Vantrel.h"
 #include "ZoneFileParser.h"
+#include "mylibs.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "SetupCheck.h"
 #include "ZoneFileParser.h"
 #include "ZonesWatch.h"
+#include "mylibs.h"
 #include "serverConnector.h"
 
 volatile std::sig_atomic_t StopFlag = 0;
@@ -65,10 +66,6 @@ syslogWriter setSyslogWriter(syslogWriter writer) {
 
 void writeSyslog(int priority, const std::string& message) {
     currentSyslogWriter(priority, message);
-}
-
-void say(const std::string& _line) {
-    std::cout << _line << std::endl;
 }
 
 bool isCheckMode() {

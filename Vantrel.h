@@ -34,10 +34,6 @@ extern ConfigFileParser* configFile;
 // used as a format string.
 void eventLog(logLevel level, std::string _message);
 
-// Writes |_line| to standard output and flushes it; for the texts that go
-// there whatever the logging settings (start-up, check mode, help).
-void say(const std::string& _line);
-
 // True when eventLog would write a message of |level| anywhere; lets a
 // caller skip building a message that would be dropped.
 bool isLogged(logLevel level);

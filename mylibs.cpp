@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <sstream>
-
-#include "Vantrel.h"
 
 std::string trim(std::string _str) {
     const size_t first = _str.find_first_not_of(' ');
@@ -46,6 +45,10 @@ std::string getNextToken(std::string& _line, std::string _token) {
     std::string head = _line.substr(0, pos);
     _line = trim(_line.substr(pos + 1));
     return head;
+}
+
+void say(const std::string& _line) {
+    std::cout << _line << std::endl;
 }
 
 void dprint(std::string _message) {

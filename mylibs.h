@@ -20,6 +20,11 @@ int64_t strToInt(std::string _str);
 // text and leaves |_line| alone when |_token| does not occur.
 std::string getNextToken(std::string& _line, std::string _token);
 
+// Writes |_line| to standard output and flushes it: the one path of the texts
+// that go there whatever the logging settings (start-up, help, check mode,
+// the loader's progress).
+void say(const std::string& _line);
+
 // Writes |_message| and "!" as one line to standard output.
 void dprint(std::string _message);
 

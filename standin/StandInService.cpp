@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "TestCertificates.h"
+#include "mylibs.h"
 
 namespace standin {
 
@@ -28,19 +29,6 @@ constexpr size_t ENDLESS_CHUNK = 64 * 1024;
 bool isLibraryHeader(const std::string& _name) {
     return _name == "REMOTE_ADDR" || _name == "REMOTE_PORT" || _name == "LOCAL_ADDR" ||
            _name == "LOCAL_PORT";
-}
-
-std::string foldAscii(std::string _text) {
-    for (char& c : _text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return _text;
-}
-
-bool sameAsciiFolded(const std::string& _a, const std::string& _b) {
-    return _a.size() == _b.size() && foldAscii(_a) == foldAscii(_b);
 }
 
 // |_text| as a JSON string: quotes, backslashes and control bytes escaped,
@@ -167,7 +155,7 @@ bool parseNumber(const std::string& _text, long _min, long _max, long& _value) {
 size_t RecordedRequest::headerCount(const std::string& _name) const {
     size_t count = 0;
     for (const auto& header : headers) {
-        if (sameAsciiFolded(header.first, _name)) {
+        if (sameZoneName(header.first, _name)) {
             ++count;
         }
     }
@@ -176,7 +164,7 @@ size_t RecordedRequest::headerCount(const std::string& _name) const {
 
 std::string RecordedRequest::header(const std::string& _name) const {
     for (const auto& header : headers) {
-        if (sameAsciiFolded(header.first, _name)) {
+        if (sameZoneName(header.first, _name)) {
             return header.second;
         }
     }
@@ -536,7 +524,7 @@ void StandInService::clearRequests() {
 }
 
 std::string StandInService::storedName(const std::string& _name) const {
-    return lowerCase ? foldAscii(_name) : _name;
+    return lowerCase ? asciiLower(_name) : _name;
 }
 
 bool StandInService::takeFault(const std::string& _path, const Fields& _form, size_t _bodyLength,
