@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
-#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "ConfigFileParser.h"
@@ -29,27 +31,14 @@ std::string master(const std::string& _name) {
 }
 
 const char* const workedExample = R"(include "extra.zones";
-options {
-    zone-statistics yes;
-};
+options { zone-statistics yes; };
 // primary zones
-zone "a.example" IN {
-    type master;
-    file "a.db";
-    allow-update { none; };
-};
+zone "a.example" IN { type master; file "a.db"; allow-update { none; }; };
 zone "b.example" { type slave; masters { 192.0.2.1; }; };
 /* zone "old.example" { type master; }; */
-zone "C.Example" {
-    allow-transfer { 192.0.2.5; };
-    type master;
-};
-zone "d.example" {
-    type MASTER ;
-};
-zone "e.example" {
-    type Master;
-};
+zone "C.Example" { allow-transfer { 192.0.2.5; }; type master; };
+zone "d.example" { type MASTER ; };
+zone "e.example" { type Master; };
 )";
 
 class ZoneReaderTest : public testing::Test {
@@ -58,14 +47,13 @@ protected:
 
     // A fresh parser reading |_path|.
     void usePath(const std::string& _path) {
-        zonesPath = _path;
-        testutil::writeFile(dir.file("vantrel.conf"), "ZONES_FILE=" + _path + "\n");
+        testutil::writeFile(dir.file("vantrel.conf"), "ZONES_FILE=" + (zonesPath = _path) + "\n");
         config = std::make_unique<ConfigFileParser>(dir.file("vantrel.conf"));
         parser = std::make_unique<ZoneFileParser>(config.get());
     }
 
-    // Replaces the zones file by renaming a new one into place, so that
-    // every write is a change whatever the clock's resolution.
+    // Renames a new zones file into place: a change whatever the clock's
+    // resolution.
     void writeZones(const std::string& _content) {
         ASSERT_TRUE(fuzzchecks::replaceWhole(zonesPath, _content));
     }
@@ -74,114 +62,106 @@ protected:
     int read() {
         testing::internal::CaptureStdout();
         const int result = parser->readZones();
-        std::istringstream out(testing::internal::GetCapturedStdout());
-        log.clear();
-        for (std::string line; std::getline(out, line);) {
-            log.push_back(line);
-        }
+        log = testing::internal::GetCapturedStdout();
         return result;
     }
 
-    // Each record as name and flags (F found, N new, D deleted), vector order.
-    Lines records() const {
+    // Each record as name and flags (F found, N new, D deleted), vector
+    // order, then the counts zonesChanged hands over ("+new -deleted"), or
+    // "none" when it reports nothing.
+    Lines state() const {
         Lines out;
         for (const zoneData& z : *parser->getZones()) {
             out.push_back(z.getZoneName() + ":" + (z.isFound() ? "F" : "") +
                           (z.isNewZone() ? "N" : "") + (z.isDeleted() ? "D" : ""));
         }
+        int counts[2] = {0, 0};
+        out.push_back(parser->zonesChanged(counts[0], counts[1])
+                          ? "+" + std::to_string(counts[0]) + " -" + std::to_string(counts[1])
+                          : "none");
         return out;
-    }
-
-    // Leaves b.example flagged deleted, a deletion the service refused.
-    void oweDeletion() {
-        writeZones(master("a.example") + master("b.example"));
-        read();
-        writeZones(master("a.example"));
-        read();
-    }
-
-    // The counts zonesChanged hands over, or {-1, -1} when it reports nothing.
-    std::pair<int, int> changes() {
-        int newZones = -1;
-        int deletedZones = -1;
-        parser->zonesChanged(newZones, deletedZones);
-        return {newZones, deletedZones};
     }
 
     testutil::TempDir dir;
     std::string zonesPath;
     std::unique_ptr<ConfigFileParser> config;
     std::unique_ptr<ZoneFileParser> parser;
-    Lines log;
+    std::string log;
 };
 
 TEST_F(ZoneReaderTest, WorkedExampleAddsTheMastersAndARenameIsNewPlusDeleted) {
     writeZones(workedExample);
     EXPECT_EQ(read(), 5);
     EXPECT_EQ(log,
-              (Lines{"Found word zone in file... pos:15 - ignoring...",
-                     "Found word zone in file... pos:37 - ignoring...", "Loading zone:a.example",
-                     "Loading zone:b.example", "Loading zone:C.Example", "Loading zone:d.example",
-                     "Loading zone:e.example", "Zone changes:2"}));
-    EXPECT_EQ(records(), (Lines{"a.example:N", "e.example:N"}));
-    EXPECT_EQ(changes(), std::make_pair(2, 0));
+              "Found word zone in file... pos:15 - ignoring...\n"
+              "Found word zone in file... pos:33 - ignoring...\nLoading zone:a.example\n"
+              "Loading zone:b.example\nLoading zone:C.Example\nLoading zone:d.example\n"
+              "Loading zone:e.example\nZone changes:2\n");
+    EXPECT_EQ(state(), (Lines{"a.example:N", "e.example:N", "+2 -0"}));
     EXPECT_EQ(parser->getTypelessZones(), (Lines{"C.Example", "d.example"}));
-    EXPECT_EQ(parser->getLastResult(), readResult::Read);
-
     std::string renamed = workedExample;
-    renamed.replace(renamed.find("a.example"), 9, "x.example");
-    writeZones(renamed);
+    writeZones(renamed.replace(renamed.find("a.example"), 9, "x.example"));
     EXPECT_EQ(read(), 5);
-    EXPECT_EQ(records(), (Lines{"a.example:D", "e.example:F", "x.example:N"}));
-    EXPECT_EQ(changes(), std::make_pair(1, 1));
-    // The model gives the same blocks.
-    Lines blocks;
-    for (const auto& b : zonesmodel::referenceFileReading(renamed).blocks) {
-        blocks.push_back(b.name + "/" + b.type);
-    }
-    EXPECT_EQ(blocks, (Lines{"x.example/master", "b.example/slave", "C.Example/", "d.example/",
-                             "e.example/master"}));
+    EXPECT_EQ(state(), (Lines{"a.example:D", "e.example:F", "x.example:N", "+1 -1"}));
+    testing::internal::CaptureStdout();  // the model reads the same
+    EXPECT_EQ(zonesmodel::checkZoneReadings(config.get(), workedExample, renamed), "");
+    testing::internal::GetCapturedStdout();
 }
 
-// Texts caught mid-write are refused at every pass, recording and flagging
-// nothing but the owed deletion; whole texts are read.
-TEST_F(ZoneReaderTest, TextThatEndsInsideABlockQuoteOrCommentIsNotTrusted) {
+// Files that cannot be used and texts caught mid-write are refused at every
+// pass, recording and flagging nothing but the owed deletion; whole texts and
+// the unchanged file are read again while a deletion is owed.
+TEST_F(ZoneReaderTest, UnusableFilesAndTextsAreRefusedAndKeepOwedDeletions) {
     const std::string a = master("a.example");
+    const std::string ends = "Zones file ends inside ", later = "; deferring update.";
     const std::pair<std::string, std::string> cases[] = {
-        {a + "zone \"c.example\" { type master;\n", "a block"},
-        {a + "zone \"c.example", "a quoted string"},
-        {a + "/* zone \"c.example\" { };\n", "a comment"},
-        {"# a 6\" rack\n" + a, "a quoted string"},
-        {a + "};\n", "a block"},
+        {a + "zone \"c.example\" { type master;\n", ends + "a block" + later},
+        {a + "zone \"c.example", ends + "a quoted string" + later},
+        {a + "/* zone \"c.example\" { };\n", ends + "a comment" + later},
+        {"# a 6\" rack\n" + a, ends + "a quoted string" + later},
+        {a + "};\n", ends + "a block" + later},
+        {"absent", "Error reading file!"},
+        {"link", "Not a regular file:"},
+        {"folder", "Not a regular file:"},
         {a + "// zone \"c.example\" {", ""},
-        {a + master("c.example"), ""},
+        {a + "zone \"c.example\" { type slave; };", ""},
+        {"unchanged", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first);
-        usePath(dir.file("text.conf"));
-        oweDeletion();
-        writeZones(c.first);
-        const std::string error = "Zones file ends inside " + c.second + "; deferring update.";
-        for (int pass = 0; pass < (c.second.empty() ? 1 : 2); ++pass) {
-            EXPECT_EQ(read() == 0, !c.second.empty());
-            EXPECT_EQ(parser->getReadError(), c.second.empty() ? "" : error);
-            EXPECT_EQ(records()[0], c.second.empty() ? "a.example:F" : "a.example:");
-            EXPECT_EQ(records()[1], "b.example:D");
-            if (!c.second.empty()) {
-                EXPECT_EQ(log.back(), error);
-                EXPECT_EQ(parser->getLastResult(), readResult::Failed);
-                EXPECT_EQ(changes(), std::make_pair(-1, -1));
-            }
+    for (const auto& [content, error] : cases) {
+        SCOPED_TRACE(content);
+        usePath(dir.file(content.size() > 9 ? "case.conf" : content));
+        writeZones(master("a.example") + master("b.example"));
+        read();
+        writeZones(master("a.example"));  // b.example owed: the service refused
+        read();
+        // Short names stand for a file of their own made missing, a folder or a link.
+        if (content.size() > 9) {
+            writeZones(content);
+        }
+        ASSERT_TRUE(content.size() > 6 || unlink(zonesPath.c_str()) == 0);
+        ASSERT_TRUE(content != "folder" || mkdir(zonesPath.c_str(), 0755) == 0);
+        ASSERT_TRUE(content != "link" ||
+                    symlink(dir.file("vantrel.conf").c_str(), zonesPath.c_str()) == 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            EXPECT_EQ(read() == 0, !error.empty());
+            EXPECT_EQ(parser->getReadError(), error);
+            EXPECT_NE(log.find((error.empty() ? "Zone changes:0" : error) + "\n"), log.npos);
+            EXPECT_EQ(parser->getLastResult() == readResult::Failed, !error.empty());
+            EXPECT_EQ(state(), (error.empty() ? Lines{"a.example:F", "b.example:D", "+0 -1"}
+                                              : Lines{"a.example:", "b.example:D", "none"}));
         }
     }
+    parser->getZones()->pop_back();  // this time the service accepted it
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(log, "Zones file hasn't changed. Deferring update.\n");
+    EXPECT_EQ(state(), (Lines{"a.example:", "none"}));
 }
 
-TEST_F(ZoneReaderTest, TypeStatementsGiveMasterSlaveOrNoType) {
-    const struct {
-        const char* block;
-        bool added;
-        bool typeless;
-    } cases[] = {
+// Each block's type statement gives master, slave or no type; a file without
+// zone blocks is never a trusted reading.
+TEST_F(ZoneReaderTest, TypeStatementsGiveMasterSlaveOrNoTypeAndOnlyBlocksAreTrusted) {
+    const std::tuple<const char*, bool, bool> cases[] = {
+        // block, added, typeless
         {"zone \"z.example\" { type primary; };", true, false},
         {"zone \"z.example\" { type PRIMARY; };", true, false},
         {"zone \"z.example\" { type secondary; masters { 192.0.2.1; }; };", false, false},
@@ -194,14 +174,20 @@ TEST_F(ZoneReaderTest, TypeStatementsGiveMasterSlaveOrNoType) {
         {"zone \"z.example\" ty{pe master;};", true, false},
         {"zone \"z.example\" { type slave; type master; };", true, false},
         {"zone \"z.example\" { type masters; };", false, false},
+        {"", false, false},
+        {"// nothing yet", false, false},
+        {"options { directory \"/var\"; };", false, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.block);
+    for (const auto& [block, added, typeless] : cases) {
+        SCOPED_TRACE(block);
         usePath(dir.file("types.conf"));
-        writeZones(std::string(c.block) + "\n");
-        EXPECT_EQ(read(), 1);
-        EXPECT_EQ(records(), c.added ? Lines{"z.example:N"} : Lines{});
-        EXPECT_EQ(parser->getTypelessZones(), c.typeless ? Lines{"z.example"} : Lines{});
+        writeZones(std::string(block) + "\n");
+        const bool blocks = block[0] == 'z';
+        EXPECT_EQ(read(), blocks ? 1 : 0);
+        EXPECT_EQ(parser->getLastResult(), blocks ? readResult::Read : readResult::NoZoneBlocks);
+        EXPECT_EQ(parser->hasReadSuccessfully(), blocks);
+        EXPECT_EQ(state(), (added ? Lines{"z.example:N", "+1 -0"} : Lines{"none"}));
+        EXPECT_EQ(parser->getTypelessZones(), typeless ? Lines{"z.example"} : Lines{});
     }
 }
 
@@ -209,61 +195,13 @@ TEST_F(ZoneReaderTest, NamesDifferingOnlyInAsciiCaseAreOneZone) {
     writeZones(master("b.example") + master("a.example") + master("C.Example") +
                master("A.EXAMPLE") + master("\xc3\x84.example") + master("\xc3\xa4.example"));
     EXPECT_EQ(read(), 6);
-    EXPECT_EQ(records(), (Lines{"C.Example:N", "a.example:FN", "b.example:N", "\xc3\x84.example:N",
-                                "\xc3\xa4.example:N"}));
+    EXPECT_EQ(state(), (Lines{"C.Example:N", "a.example:FN", "b.example:N", "\xc3\x84.example:N",
+                              "\xc3\xa4.example:N", "+5 -0"}));
     writeZones(master("B.Example") + master("a.example") + master("c.example") +
                master("\xc3\x84.example") + master("\xc3\xa4.example"));
     read();
-    EXPECT_EQ(records(), (Lines{"C.Example:F", "a.example:F", "b.example:F", "\xc3\x84.example:F",
-                                "\xc3\xa4.example:F"}));
-    EXPECT_EQ(changes(), std::make_pair(0, 0));
-}
-
-TEST_F(ZoneReaderTest, OwedDeletionIsRetriedOnAnUnchangedFile) {
-    oweDeletion();
-    // The unchanged file is read again and the record flagged again.
-    EXPECT_EQ(read(), 1);
-    EXPECT_EQ(records(), (Lines{"a.example:F", "b.example:D"}));
-    EXPECT_EQ(changes(), std::make_pair(0, 1));
-    parser->getZones()->pop_back();  // this time the service accepted it
-    EXPECT_EQ(read(), 0);
-    EXPECT_EQ(log, (Lines{"Zones file hasn't changed. Deferring update."}));
-    EXPECT_EQ(records(), (Lines{"a.example:"}));
-}
-
-TEST_F(ZoneReaderTest, FileWithoutZoneBlocksIsNeverATrustedReading) {
-    for (const char* content : {"", "// nothing yet\n", "options { directory \"/var\"; };\n"}) {
-        writeZones(content);
-        EXPECT_EQ(read(), 0) << content;
-        EXPECT_EQ(parser->getLastResult(), readResult::NoZoneBlocks);
-        EXPECT_FALSE(parser->hasReadSuccessfully()) << content;
-    }
-    writeZones("zone \"s.example\" { type slave; masters { 192.0.2.1; }; };\n");
-    EXPECT_EQ(read(), 1);
-    EXPECT_TRUE(parser->hasReadSuccessfully());
-    EXPECT_TRUE(parser->getZones()->empty());
-}
-
-// A missing file, a folder or a symbolic link is refused at every pass and
-// changes nothing but keeps the deletion still owed flagged.
-TEST_F(ZoneReaderTest, MissingFolderAndLinkAreRefusedAndKeepOwedDeletions) {
-    testutil::writeFile(dir.file("real.conf"), master("a.example"));
-    for (const char* name : {"absent.conf", "folder", "link.conf"}) {
-        SCOPED_TRACE(name);
-        usePath(dir.file(name));
-        oweDeletion();
-        ASSERT_EQ(unlink(zonesPath.c_str()), 0);
-        ASSERT_TRUE(name[0] == 'a' || (name[0] == 'f' ? mkdir(zonesPath.c_str(), 0755)
-                                                      : symlink(dir.file("real.conf").c_str(),
-                                                                zonesPath.c_str())) == 0);
-        for (int pass = 0; pass < 2; ++pass) {
-            EXPECT_EQ(read(), 0);
-            EXPECT_EQ(log, (Lines{name[0] == 'a' ? "Error reading file!" : "Not a regular file:"}));
-            EXPECT_EQ(parser->getLastResult(), readResult::Failed);
-            EXPECT_EQ(records(), (Lines{"a.example:", "b.example:D"}));
-            EXPECT_EQ(changes(), std::make_pair(-1, -1));
-        }
-    }
+    EXPECT_EQ(state(), (Lines{"C.Example:F", "a.example:F", "b.example:F", "\xc3\x84.example:F",
+                              "\xc3\xa4.example:F", "+0 -0"}));
 }
 
 TEST_F(ZoneReaderTest, UnreadableFileIsRefusedUntilItsPermissionsAreFixed) {
@@ -273,18 +211,15 @@ TEST_F(ZoneReaderTest, UnreadableFileIsRefusedUntilItsPermissionsAreFixed) {
     writeZones(master("a.example"));
     read();
     const passwd* nobody = getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(chown(zonesPath.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    ASSERT_EQ(chmod(zonesPath.c_str(), 0), 0);
+    ASSERT_TRUE(nobody != nullptr && chmod(dir.path().c_str(), 0755) == 0 &&
+                chown(zonesPath.c_str(), nobody->pw_uid, nobody->pw_gid) == 0 &&
+                chmod(zonesPath.c_str(), 0) == 0);
     testing::internal::CaptureStdout();
     const int failures = testutil::runAsNobody([this] {
-        int failed = parser->readZones() != 0 ? 1 : 0;
-        failed |= parser->getReadError() != "Error reading file!" ? 2 : 0;
-        failed |= records() != Lines{"a.example:"} ? 4 : 0;
+        const bool refused = parser->readZones() == 0 && state() == Lines{"a.example:", "none"} &&
+                             parser->getReadError() == "Error reading file!";
         // Restoring the permissions changes only the status-change time.
-        failed |= chmod(zonesPath.c_str(), 0644) != 0 || parser->readZones() != 1 ? 8 : 0;
-        return failed;
+        return refused && chmod(zonesPath.c_str(), 0644) == 0 && parser->readZones() == 1 ? 0 : 1;
     });
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(failures, 0);
@@ -292,15 +227,14 @@ TEST_F(ZoneReaderTest, UnreadableFileIsRefusedUntilItsPermissionsAreFixed) {
 
 TEST_F(ZoneReaderTest, FileRenamedIntoPlaceWithAnOlderTimeIsRead) {
     const timespec old[2] = {{1600000000, 0}, {1600000000, 0}};
-    testutil::writeFile(zonesPath, master("a.example"));
-    ASSERT_EQ(utimensat(AT_FDCWD, zonesPath.c_str(), old, 0), 0);
-    read();
     const std::string staged = dir.file("staged.conf");
-    testutil::writeFile(staged, master("b.example"));
-    ASSERT_EQ(utimensat(AT_FDCWD, staged.c_str(), old, 0), 0);
-    ASSERT_EQ(rename(staged.c_str(), zonesPath.c_str()), 0);
-    read();
-    EXPECT_EQ(records(), (Lines{"a.example:D", "b.example:N"}));
+    for (const char* name : {"a.example", "b.example"}) {
+        testutil::writeFile(staged, master(name));
+        ASSERT_EQ(utimensat(AT_FDCWD, staged.c_str(), old, 0), 0);
+        ASSERT_EQ(rename(staged.c_str(), zonesPath.c_str()), 0);
+        read();
+    }
+    EXPECT_EQ(state(), (Lines{"a.example:D", "b.example:N", "+1 -1"}));
 }
 
 // Generated hosting files and random mutations of them, as two versions of
@@ -310,15 +244,11 @@ TEST_F(ZoneReaderTest, GeneratedAndMutatedFilesAgreeWithTheModel) {
     const char* const pieces[] = {
         "zone ",         "\"",  "{",       "}", ";", "/*", "*/", "//", "\n", " type primary;",
         " type master;", "IN{", "\"A.b\"", "#"};
-    zonegen::Layout layout;
-    layout.zoneCount = 300;
-    for (int round = 0; round < 60; ++round) {
-        layout.seed = static_cast<uint64_t>(round);
-        std::string versions[2] = {zonegen::generateText(layout), ""};
-        versions[1] = versions[0];
+    for (uint64_t round = 0; round < 60; ++round) {
+        const std::string text = zonegen::generateText({300, round, "/var/named"});
+        std::string versions[2] = {text, text};
         for (int cut = 0; cut < 3; ++cut) {
-            const size_t at = random() % versions[1].size();
-            versions[1].insert(at, pieces[random() % (sizeof(pieces) / sizeof(pieces[0]))]);
+            versions[1].insert(random() % versions[1].size(), pieces[random() % 14]);
         }
         if (round % 4 == 0) {
             versions[1].erase(random() % versions[1].size());  // a file caught mid-write
@@ -336,34 +266,25 @@ TEST_F(ZoneReaderTest, GeneratedHostingFileMatchesNamedCheckconf) {
     if (access(checkconf.c_str(), X_OK) != 0) {
         GTEST_SKIP() << "named-checkconf (bind9-utils) is not installed";
     }
-    zonegen::Layout layout;
-    layout.zoneCount = 500;
-    layout.seed = 11;
-    layout.directory = dir.path();
+    const zonegen::Layout layout{500, 11, dir.path()};
     ASSERT_TRUE(zonegen::writeFile(zonesPath, layout));
     const testutil::ProcessResult bind = testutil::runProcess({checkconf, "-l", zonesPath});
     ASSERT_EQ(bind.status, 0) << bind.out;
-    // Zone lines read "name class view type"; other lines are warnings.
-    std::set<std::string> bindMasters;
-    size_t bindZones = 0;
+    Lines bindMasters;  // zone lines read "name class view type"; others are warnings
+    int bindZones = 0;
     std::istringstream lines(bind.out);
-    for (std::string line; std::getline(lines, line);) {
+    for (std::string line, name, zoneClass, view, type, extra; std::getline(lines, line);) {
         std::istringstream fields(line);
-        std::string name, zoneClass, view, type, extra;
         if ((fields >> name >> zoneClass >> view >> type) && !(fields >> extra)) {
             ++bindZones;
-            if (type == "master" || type == "primary") {
-                bindMasters.insert(name);
-            }
+            bindMasters.insert(bindMasters.end(), type == "master" || type == "primary",
+                               name + ":N");
         }
     }
-    EXPECT_EQ(read(), static_cast<int>(bindZones));
-    Lines ours;
-    for (const zoneData& z : *parser->getZones()) {
-        ours.push_back(z.getZoneName());
-    }
-    EXPECT_EQ(ours, Lines(bindMasters.begin(), bindMasters.end()));
-    EXPECT_GT(ours.size(), 400u);
+    std::sort(bindMasters.begin(), bindMasters.end());
+    bindMasters.push_back("+" + std::to_string(bindMasters.size()) + " -0");
+    EXPECT_EQ(read(), bindZones);
+    EXPECT_EQ(state(), bindMasters);
 }
 
 }  // namespace
