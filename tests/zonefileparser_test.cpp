@@ -104,7 +104,7 @@ TEST_F(ZoneReaderTest, WorkedExampleAddsTheMastersAndARenameIsNewPlusDeleted) {
     EXPECT_EQ(read(), 5);
     EXPECT_EQ(state(), (Lines{"a.example:D", "e.example:F", "x.example:N", "+1 -1"}));
     testing::internal::CaptureStdout();  // the model reads the same
-    EXPECT_EQ(zonesmodel::checkZoneReadings(config.get(), workedExample, renamed), "");
+    EXPECT_EQ(zonesmodel::checkZonesInput(config.get(), workedExample + ("\xff" + renamed)), "");
     testing::internal::GetCapturedStdout();
 }
 
@@ -254,8 +254,8 @@ TEST_F(ZoneReaderTest, GeneratedAndMutatedFilesAgreeWithTheModel) {
             versions[1].erase(random() % versions[1].size());  // a file caught mid-write
         }
         testing::internal::CaptureStdout();
-        const std::string problem = zonesmodel::checkZoneReadings(config.get(), versions[round % 2],
-                                                                  versions[1 - round % 2]);
+        const std::string problem = zonesmodel::checkZonesInput(
+            config.get(), versions[round % 2] + '\xff' + versions[1 - round % 2]);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(problem, "") << "round " << round;
     }
