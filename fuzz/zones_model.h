@@ -1,6 +1,6 @@
 // A character-by-character model of how the zones file is read and of the
 // change tracking between readings, shared by the zones fuzzer and the unit
-// tests. checkZoneReadings drives a real ZoneFileParser over real files and
+// tests. checkZonesInput drives a real ZoneFileParser over real files and
 // compares every reading with the model; it returns the first difference it
 // finds, or empty text when none.
 #ifndef VANTREL_FUZZ_ZONES_MODEL_H
