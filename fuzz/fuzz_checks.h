@@ -83,61 +83,46 @@ inline std::vector<std::string> settingsOf(const ConfigFileParser& c) {
 inline std::vector<std::string> referenceDecode(const std::string& raw) {
     const std::string text = referenceStripComments(raw);
     std::vector<std::string> s = {"", "", "", "", "", "", "0", "0", "1", "180", "0", "50"};
-    const auto trim = [](const std::string& v) {
-        const size_t first = v.find_first_not_of(' ');
-        return first == std::string::npos ? ""
-                                          : v.substr(first, v.find_last_not_of(' ') - first + 1);
-    };
-    // Leading integer after white space, saturated to 32 bits; none for a
-    // blank value, which leaves the setting alone.
-    const auto number = [](const std::string& v, bool& digits) -> long long {
-        const size_t first = v.find_first_not_of(" \t\r\n\v\f");
-        const size_t sign = first != std::string::npos && (v[first] == '+' || v[first] == '-');
-        digits = first != std::string::npos && first + sign < v.size() &&
-                 std::isdigit(static_cast<unsigned char>(v[first + sign]));
-        return std::max(-2147483648LL,
-                        std::min(2147483647LL, std::strtoll(v.c_str(), nullptr, 10)));
-    };
-    const auto blank = [](const std::string& v) {
-        return v.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
-    };
+    const std::string keys[] = {"ZONES_FILE",      "SERVER_HOSTNAME",   "TOKEN",
+                                "CA_FILE",         "CPANEL_ZONES_FILE", "METRICS_FILE",
+                                "DAEMONIZE",       "CPANEL_METHOD",     "WATCH_ZONES_FILE",
+                                "UPDATE_INTERVAL", "LOG_LEVEL",         "MAX_DELETE_PERCENT"};
     std::string line;
     for (const char c : text) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (line.size() < 2) {
+        if (c != '\n' || line.size() < 2) {
+            line += c == '\n' ? "" : std::string(1, c);
             continue;
         }
         const size_t equals = line.find('=');
-        const std::string key = line.substr(0, equals);
+        const size_t k = std::find(keys, keys + 12, line.substr(0, equals)) - keys;
         const std::string value = equals == std::string::npos ? line : line.substr(equals + 1);
-        const std::string level = trim(value);
-        const char* const strings[] = {"ZONES_FILE", "SERVER_HOSTNAME",   "TOKEN",
-                                       "CA_FILE",    "CPANEL_ZONES_FILE", "METRICS_FILE"};
-        for (int i = 0; i < 6; ++i) {
-            if (key == strings[i]) {
-                s[i] = value;
-            }
-        }
-        if (key == "DAEMONIZE" && level == "TRUE") {
-            s[6] = "1";
-        } else if (key == "CPANEL_METHOD") {
-            s[7] = level == "TRUE" ? "1" : "0";
-        } else if (key == "WATCH_ZONES_FILE") {
-            s[8] = level == "FALSE" ? "0" : "1";
-        } else if (key == "UPDATE_INTERVAL" && !blank(value)) {
-            bool digits = false;
-            s[9] = std::to_string(number(value, digits));
-        } else if (key == "LOG_LEVEL") {
-            s[10] = level == "ERROR" ? "3" : level == "WARN" ? "2" : level == "INFO" ? "1" : "0";
-        } else if (key == "MAX_DELETE_PERCENT" && !blank(value)) {
-            bool digits = false;
-            const long long percent = number(value, digits);
-            s[11] = digits && percent >= 0 && percent <= 100 ? std::to_string(percent) : "50";
-        }
         line.clear();
+        const size_t from = value.find_first_not_of(' ');
+        const std::string level = from == std::string::npos
+                                      ? ""
+                                      : value.substr(from, value.find_last_not_of(' ') - from + 1);
+        // Leading integer after white space, saturated to 32 bits; a blank
+        // value leaves the setting alone.
+        const bool blank = value.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
+        char* end = nullptr;
+        const long long number =
+            std::max(-2147483648LL, std::min(2147483647LL, std::strtoll(value.c_str(), &end, 10)));
+        const bool digits = end != value.c_str();
+        if (k < 6) {
+            s[k] = value;
+        } else if (k == 6 && level == "TRUE") {
+            s[6] = "1";
+        } else if (k == 7) {
+            s[7] = level == "TRUE" ? "1" : "0";
+        } else if (k == 8) {
+            s[8] = level == "FALSE" ? "0" : "1";
+        } else if (k == 9 && !blank) {
+            s[9] = std::to_string(number);
+        } else if (k == 10) {
+            s[10] = level == "ERROR" ? "3" : level == "WARN" ? "2" : level == "INFO" ? "1" : "0";
+        } else if (k == 11 && !blank) {
+            s[11] = digits && number >= 0 && number <= 100 ? std::to_string(number) : "50";
+        }
     }
     return s;
 }
@@ -166,8 +151,8 @@ inline std::string checkConfig(const std::string& dir, const std::string& conten
 // Judges |text| as a reply, as a zone list (whole and a slice at a time) and
 // encodes it as a form value: failures leave the outputs empty, both readers
 // agree on whether the text is JSON, a sliced reading that succeeds gives the
-// whole reading's names, and the encoding is the %XX encoding of every byte
-// but letters, digits and "-._~", decoding back to |text|.
+// whole reading's names, and the encoding is exactly the %XX encoding of
+// every byte but letters, digits and "-._~".
 inline std::string checkReply(const std::string& text) {
     std::string message = "stale";
     bool messageParsed = false;
@@ -190,22 +175,15 @@ inline std::string checkReply(const std::string& text) {
     if (!serverConnector::encodeFormValue(text, encoded)) {
         return "encodeFormValue failed";
     }
-    std::string decoded;
-    const std::string hex = "0123456789ABCDEF";
-    for (size_t i = 0; i < encoded.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(encoded[i]);
-        if (std::isalnum(c) || std::string("-._~").find(encoded[i]) != std::string::npos) {
-            decoded.push_back(encoded[i]);
-        } else if (c == '%' && i + 2 < encoded.size() && hex.find(encoded[i + 1]) < 16 &&
-                   hex.find(encoded[i + 2]) < 16) {
-            decoded.push_back(
-                static_cast<char>(hex.find(encoded[i + 1]) * 16 + hex.find(encoded[i + 2])));
-            i += 2;
-        } else {
-            return "encodeFormValue left a byte unescaped or wrote a broken escape";
-        }
+    std::string expected;
+    for (const char c : text) {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
+        const bool plain = std::isalnum(static_cast<unsigned char>(c)) ||
+                           std::string("-._~").find(c) != std::string::npos;
+        expected += plain ? std::string(1, c) : escape;
     }
-    return decoded == text ? "" : "encodeFormValue output does not decode back to the value";
+    return encoded == expected ? "" : "encodeFormValue is not the %XX encoding of every other byte";
 }
 
 }  // namespace fuzzchecks

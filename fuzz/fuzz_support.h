@@ -22,38 +22,26 @@ inline std::string& scratchPath() {
     return path;
 }
 
-// Removes the scratch folder with its contents; registered to run at exit.
-inline void removeScratch() {
-    if (!scratchPath().empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratchPath(), ignored);
-    }
-}
-
 // Makes a private scratch folder under $TMPDIR, else /dev/shm, else /tmp,
 // removed again at exit; gives eventLog a foreground configuration and sends
 // standard output, where it writes, to /dev/null. Ends the process when no
 // folder can be made.
 inline void prepare() {
-    std::string base = "/tmp";
     const char* tmpdir = std::getenv("TMPDIR");
-    if (tmpdir != nullptr && *tmpdir != '\0') {
-        base = tmpdir;
-    } else if (access("/dev/shm", W_OK) == 0) {
-        base = "/dev/shm";
-    }
-    std::string pattern = base + "/vantrel-fuzz.XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
+    std::string pattern = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir
+                          : access("/dev/shm", W_OK) == 0      ? "/dev/shm"
+                                                               : "/tmp";
+    pattern += "/vantrel-fuzz.XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) {
         std::perror(pattern.c_str());
         std::exit(1);
     }
     scratchPath() = pattern;
-    std::atexit(removeScratch);
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratchPath(), ignored);
+    });
     configFile = new ConfigFileParser();
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        std::perror("/dev/null");
-        std::exit(1);
-    }
 }
 
 // Reports a broken invariant and aborts, so that libFuzzer stores the input.
