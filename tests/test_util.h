@@ -4,12 +4,23 @@
 #ifndef VANTREL_TESTS_TEST_UTIL_H
 #define VANTREL_TESTS_TEST_UTIL_H
 
+#include <pwd.h>
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iostream>
+#include <iterator>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,10 +34,17 @@ using std::chrono::seconds;
 // contents when the object goes away.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
+    TempDir()
+        : dir(std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/vantrel-test-XXXXXX") {
+        if (mkdtemp(dir.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return dir; }
     // |name| joined to the folder's path.
     std::string file(const std::string& name) const { return dir + "/" + name; }
@@ -36,46 +54,90 @@ private:
 };
 
 // Writes |content| to |path| (created or truncated), byte for byte.
-void writeFile(const std::string& path, const std::string& content);
+inline void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.write(content.data(), static_cast<std::streamsize>(content.size()))) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
 // The whole content of |path|; empty when it cannot be read.
-std::string readFile(const std::string& path);
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 // Waits until |condition| holds or |timeout| passes; returns whether it held.
-bool waitUntil(const std::function<bool()>& condition, milliseconds timeout = seconds(20));
+inline bool waitUntil(const std::function<bool()>& condition, milliseconds timeout = seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (; !condition(); std::this_thread::sleep_for(milliseconds(20))) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+    }
+    return true;
+}
 // Number of times |needle| occurs in |haystack|.
-size_t countOf(const std::string& haystack, const std::string& needle);
+inline size_t countOf(const std::string& haystack, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = 0; (at = haystack.find(needle, at)) != std::string::npos;
+         at += needle.size()) {
+        ++count;
+    }
+    return count;
+}
 
 // A child process in a process group of its own, its standard output
 // collected on a thread; killed with its group when the object goes away.
 class Child {
 public:
     Child() = default;
-    ~Child();
+    ~Child() { run(nullptr); }
     Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     // Runs |argv| (argv[0] is the program's path) in |workdir| with |env|
     // ("NAME=value") added to the environment. With |pendingStop| it starts
     // with SIGTERM blocked and pending, as if a stop came during start-up.
     bool start(const std::vector<std::string>& argv, const std::string& workdir = ".",
                const std::vector<std::string>& env = {}, bool pendingStop = false);
-    // Runs |body| in the child; the child exits with |body|'s result.
-    bool run(const std::function<int()>& body);
+    // Runs |inChild| in a new child (ending the one before); its end is the
+    // child's. Without |inChild| only ends the one before.
+    bool run(const std::function<void()>& inChild);
     // Everything the child (and any process it forked) wrote so far.
-    std::string output() const;
+    std::string output() const {
+        std::lock_guard<std::mutex> guard(lock);
+        return collected;
+    }
     // Everything it wrote, once it has ended (it is killed if it has not).
-    std::string finalOutput();
+    std::string finalOutput() {
+        if (waitExit(milliseconds(0)) == -1) {
+            kill(-child, SIGKILL);
+            waitExit(seconds(5));
+        }
+        waitUntil([this] { return readerDone.load(); }, seconds(5));
+        return output();
+    }
     // Waits until the output holds |text| |times| times.
     bool waitForOutput(const std::string& text, size_t times = 1,
-                       milliseconds timeout = seconds(20));
-    void signal(int sig) const;
+                       milliseconds timeout = seconds(20)) {
+        return waitUntil([&] { return countOf(output(), text) >= times; }, timeout);
+    }
+    void signal(int sig) const {
+        if (child > 0) {
+            kill(child, sig);
+        }
+    }
     // The exit status, or -1 when it was killed by a signal or did not end
     // within |timeout|.
-    int waitExit(milliseconds timeout = seconds(30));
-    pid_t pid() const { return child; }
+    int waitExit(milliseconds timeout = seconds(30)) {
+        int status = 0;
+        if (child > 0 && !reaped &&
+            waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout)) {
+            reaped = true;
+            exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        return reaped ? exitStatus : -1;
+    }
 
 private:
-    bool launch(const std::function<void()>& inChild);
-
     pid_t child = -1;
     bool reaped = false;
     int exitStatus = -1;
@@ -85,20 +147,45 @@ private:
     std::thread reader;
 };
 
-// Result of running a program or function to its end.
+// Result of running a program or function to its end: the exit status (-1
+// when killed) and everything written to standard output.
 struct ProcessResult {
-    int status = -1;  // exit status, or -1 when killed
-    std::string out;  // everything written to standard output
+    int status = -1;
+    std::string out;
 };
 
 // Runs |argv| in |workdir| to its end (killed after |timeout|).
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& workdir = ".",
-                         milliseconds timeout = seconds(30));
+inline ProcessResult runProcess(const std::vector<std::string>& argv,
+                                const std::string& workdir = ".",
+                                milliseconds timeout = seconds(30)) {
+    Child child;
+    child.start(argv, workdir);
+    const int status = child.waitExit(timeout);
+    return {status, child.finalOutput()};
+}
 // Runs |body| in a child process to its end; the child exits with 0.
-ProcessResult runInChild(const std::function<void()>& body);
+inline ProcessResult runInChild(const std::function<void()>& body) {
+    Child child;
+    child.run([&] {
+        body();
+        std::cout.flush();
+        std::fflush(stdout);
+        _exit(0);
+    });
+    const int status = child.waitExit(seconds(60));
+    return {status, child.finalOutput()};
+}
 // Runs |body| in a child process that has dropped root's privileges to the
 // user nobody; returns its result (-1 when it could not run).
-int runAsNobody(const std::function<int()>& body);
+inline int runAsNobody(const std::function<int()>& body) {
+    return runInChild([&] {
+               const passwd* nobody = getpwnam("nobody");
+               _exit(nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0
+                         ? 99
+                         : body());
+           })
+        .status;
+}
 
 }  // namespace testutil
 
