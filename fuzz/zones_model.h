@@ -18,12 +18,10 @@
 
 namespace zonesmodel {
 
-// One record of the zone vector with its flags.
+// One record of the zone vector (every record is of type master), flags.
 struct ZoneRecord {
-    std::string name;  // every record is of type master
-    bool found;
-    bool isNew;
-    bool deleted;
+    std::string name;
+    bool found, isNew, deleted;
 };
 
 // |text| with A-Z folded to a-z.
@@ -35,8 +33,7 @@ inline std::string foldCase(std::string text) {
 
 // The name and folded type of one zone block.
 struct ZoneBlock {
-    std::string name;
-    std::string type;
+    std::string name, type;
 };
 
 // One block by the rules: the name lies strictly between the first two double
@@ -70,9 +67,9 @@ inline ZoneBlock referenceParseBlock(const std::string& block) {
             if (paramName == "allow-update" || paramName == "allow-transfer") {
                 break;
             }
+            const std::string type = foldCase(word);
             if (paramName == "type" && !word.empty()) {
-                out.type = foldCase(word) == "primary" ? "master" : foldCase(word);
-                out.type = out.type == "secondary" ? "slave" : out.type;
+                out.type = type == "primary" ? "master" : type == "secondary" ? "slave" : type;
             }
             param = false;
         } else if (!word.empty()) {
@@ -178,9 +175,8 @@ struct Expected {
         std::string out = std::to_string(result) + " blocks, result " +
                           std::to_string(static_cast<int>(last)) + ", error \"" + error + "\"" +
                           (succeeded ? ", succeeded" : "") + ", typeless:";
-        for (const std::string& name : typeless) {
+        for (const std::string& name : typeless)
             out += " \"" + name + "\"";
-        }
         for (const ZoneRecord& r : records) {
             out += "\n  \"" + r.name + "\":" + (r.found ? "F" : "") + (r.isNew ? "N" : "") +
                    (r.deleted ? "D" : "");
