@@ -29,10 +29,6 @@ bool sameTime(const timespec& _a, const timespec& _b) {
     return _a.tv_sec == _b.tv_sec && _a.tv_nsec == _b.tv_nsec;
 }
 
-char foldByte(char _c) {
-    return _c >= 'A' && _c <= 'Z' ? static_cast<char>(_c - 'A' + 'a') : _c;
-}
-
 // Bytes read at a time into one reused buffer: small enough to stay in the
 // processor's cache (a whole-file buffer costs a page fault per 4 KiB and
 // doubles the peak memory), large enough that the system calls cost nothing.
@@ -241,7 +237,7 @@ bool equalsFolded(std::string_view _word, std::string_view _lower) {
         return false;
     }
     for (size_t i = 0; i < _word.size(); ++i) {
-        if (foldByte(_word[i]) != _lower[i]) {
+        if (asciiFold(_word[i]) != _lower[i]) {
             return false;
         }
     }
@@ -361,8 +357,8 @@ uint64_t foldedPrefix(std::string_view _name, size_t _offset) {
 int compareFolded(std::string_view _a, std::string_view _b) {
     const size_t common = std::min(_a.size(), _b.size());
     for (size_t i = 0; i < common; ++i) {
-        const unsigned char x = static_cast<unsigned char>(foldByte(_a[i]));
-        const unsigned char y = static_cast<unsigned char>(foldByte(_b[i]));
+        const unsigned char x = static_cast<unsigned char>(asciiFold(_a[i]));
+        const unsigned char y = static_cast<unsigned char>(asciiFold(_b[i]));
         if (x != y) {
             return x < y ? -1 : 1;
         }
@@ -709,7 +705,8 @@ void sortEntries(Entry* _first, Entry* _last, Entry* _scratch, int _byte, const 
 
 }  // namespace
 
-ZoneFileParser::ZoneFileParser(ConfigFileParser* _configFile) : zones(new std::vector<zoneData>()) {
+ZoneFileParser::ZoneFileParser(const ConfigFileParser* _configFile)
+    : zones(new std::vector<zoneData>()) {
     if (_configFile != nullptr) {
         filename = _configFile->getZoneFileName();
     }

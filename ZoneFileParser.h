@@ -33,7 +33,7 @@ class ZoneFileParser {
 public:
     // Borrows |_configFile| (asked for the zones file path once); creates the
     // empty zone vector.
-    explicit ZoneFileParser(ConfigFileParser* _configFile);
+    explicit ZoneFileParser(const ConfigFileParser* _configFile);
     ~ZoneFileParser();
     ZoneFileParser(const ZoneFileParser&) = delete;
     ZoneFileParser& operator=(const ZoneFileParser&) = delete;
