@@ -120,6 +120,7 @@ public:
                        milliseconds timeout = seconds(20)) {
         return waitUntil([&] { return countOf(output(), text) >= times; }, timeout);
     }
+    pid_t pid() const { return child; }
     void signal(int sig) const {
         if (child > 0) {
             kill(child, sig);
