@@ -622,15 +622,12 @@ bool serverConnector::postSingleZone(const Operation& _op, const std::string& _z
     if (!judge(_op, reply, message)) {
         return false;
     }
-    const char* expected = _success != nullptr ? "ok" : "Zone found";
-    if (message != expected) {
+    if (message != "ok") {
         fail(_op, reply, {_op.failure});
         return false;
     }
     count(_op, "ok");
-    if (_success != nullptr) {
-        eventLog(DEBUG, _success);
-    }
+    eventLog(DEBUG, _success);
     return true;
 }
 
