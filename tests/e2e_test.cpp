@@ -221,7 +221,7 @@ TEST_F(AgentTest, WriterPausingMidFileDeletesNothing) {
     // refuses the part), then within it between blocks, before the last eight
     // zones (no reading may see the part); the agent idle before each.
     const std::pair<size_t, int> parts[] = {{text.find("{", text.size() / 3) + 3, 2500},
-                                            {text.find("zone", text.size() * 4 / 5), 400}};
+                                            {text.find("zone", text.size() * 4 / 5), 250}};
     for (const auto& [cut, pauseMs] : parts) {
         std::this_thread::sleep_for(milliseconds(1500));
         std::ofstream out(zonesPath, std::ios::trunc);
