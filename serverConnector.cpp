@@ -256,7 +256,9 @@ void skipBlanks(const std::string& _text, size_t& _at) {
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
             ++_at;
         } else if (_text.compare(_at, 2, "//") == 0) {
-            _at = std::min(_text.find('\n', _at), _text.size());
+            // As the whole-text parser reads it, a line comment also ends
+            // at a carriage return.
+            _at = std::min(_text.find_first_of("\r\n", _at), _text.size());
         } else if (_text.compare(_at, 2, "/*") == 0) {
             const size_t close = _text.find("*/", _at + 2);
             _at = close == std::string::npos ? _text.size() : close + 2;
