@@ -343,7 +343,9 @@ bool serverConnector::readZoneList(const std::string& _text, std::vector<std::st
             for (std::string& slice : slices) {
                 Json::Value array;
                 if (!parseJson(slice, array) || !array.isArray()) {
+                    // One slice that is not JSON makes the whole text none.
                     _names.clear();
+                    _parsed = false;
                     return false;
                 }
                 std::string().swap(slice);
@@ -738,8 +740,7 @@ void serverConnector::syncZones() {
         noteFailure();
         return;
     }
-    const bool failedBefore = passFailed;
-    passFailed = false;
+    const uint64_t failuresBefore = failureCount;
     syncPending = false;
     // A zone whose deletion is still owed must not be put back.
     std::vector<size_t> unsent;
@@ -766,9 +767,8 @@ void serverConnector::syncZones() {
             insertRecords(missing);
         }
     }
-    syncSucceeded = !passFailed && !StopFlag;
+    syncSucceeded = failureCount == failuresBefore && !StopFlag;
     syncPending = syncPending || StopFlag;
-    passFailed = passFailed || failedBefore;
 }
 
 void serverConnector::deleteNotFoundZones() {
