@@ -108,7 +108,25 @@ void ConfigFileParser::parseLines() {
         } else if (key == "MAX_DELETE_PERCENT") {
             decodeMaxDeletePercent(value);
         } else if (key == "WATCH_ZONES_FILE") {
-            decodeWatchZonesFile(value);
+            decodeFlag("WATCH_ZONES_FILE", value, true, &watchZonesFile);
+        } else if (key == "FOLLOW_INCLUDES") {
+            decodeFlag("FOLLOW_INCLUDES", value, false, &followIncludes);
+        } else if (key == "ZONES_VIEW") {
+            zonesView = trim(value);
+        } else if (key == "EXCLUDE_ZONES") {
+            // Patterns separated by blanks or commas.
+            excludeZones.clear();
+            std::string pattern;
+            for (const char c : value + " ") {
+                if (c == ' ' || c == '\t' || c == ',') {
+                    if (!pattern.empty()) {
+                        excludeZones.push_back(pattern);
+                    }
+                    pattern.clear();
+                } else {
+                    pattern.push_back(c);
+                }
+            }
         } else if (key == "METRICS_FILE") {
             metricsFile = value;
         }
@@ -181,15 +199,16 @@ void ConfigFileParser::decodeMaxDeletePercent(std::string value) {
                              std::to_string(DEFAULT_MAX_DELETE_PERCENT) + ".");
 }
 
-void ConfigFileParser::decodeWatchZonesFile(std::string value) {
-    const std::string flag = trim(value);
+void ConfigFileParser::decodeFlag(const char* _key, const std::string& _value, bool _fallback,
+                                  bool* _flag) {
+    const std::string flag = trim(_value);
     if (flag == "TRUE" || flag == "FALSE") {
-        watchZonesFile = flag == "TRUE";
+        *_flag = flag == "TRUE";
         return;
     }
-    watchZonesFile = true;
-    decodeWarnings.push_back("WATCH_ZONES_FILE \"" + value +
-                             "\" is neither TRUE nor FALSE; using TRUE.");
+    *_flag = _fallback;
+    decodeWarnings.push_back(std::string(_key) + " \"" + _value + "\" is neither TRUE nor FALSE; using " +
+                             (_fallback ? "TRUE." : "FALSE."));
 }
 
 void ConfigFileParser::decodeCpanelMethod(std::string value) {

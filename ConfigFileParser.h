@@ -49,6 +49,12 @@ public:
     int getMaxDeletePercent() const { return maxDeletePercent; }
     // Whether the agent reacts to changes of the zones file between passes.
     bool getWatchZonesFile() const { return watchZonesFile; }
+    // Whether include statements of the zones file are followed.
+    bool getFollowIncludes() const { return followIncludes; }
+    // The view whose zones are mirrored; empty for the zones outside views.
+    std::string getZonesView() const { return zonesView; }
+    // Shell-style patterns of zone names never mirrored.
+    const std::vector<std::string>& getExcludeZones() const { return excludeZones; }
     // File the metrics are written to after every pass; empty for none.
     std::string getMetricsFile() const { return metricsFile; }
     // The path the settings were read from; empty before a file was decoded.
@@ -74,7 +80,9 @@ private:
     void decodeDaemonize(std::string value);
     void decodeDebugLevel(std::string value);
     void decodeMaxDeletePercent(std::string value);
-    void decodeWatchZonesFile(std::string value);
+    // Decodes a TRUE/FALSE value of |_key| into |_flag|; any other value
+    // gives |_fallback| and a decode warning.
+    void decodeFlag(const char* _key, const std::string& _value, bool _fallback, bool* _flag);
 
     uint64_t runStamp;
     std::string configFile;
@@ -90,6 +98,9 @@ private:
     std::string caFile;
     int maxDeletePercent = DEFAULT_MAX_DELETE_PERCENT;
     bool watchZonesFile = true;
+    bool followIncludes = false;
+    std::string zonesView;
+    std::vector<std::string> excludeZones;
     std::string metricsFile;
     std::vector<std::string> decodeWarnings;
 };

@@ -36,13 +36,18 @@ void checkZonesFile(const ConfigFileParser& _config, setupFindings& _findings) {
         return;
     }
     ZoneFileParser zonesFile(configFile);
+    zonesFile.setReportSkipped(true);
     zonesFile.readZones();
+    const std::string prefix = "Zones file \"" + path + "\"";
     if (zonesFile.getLastResult() == readResult::Failed) {
-        _findings.problems.push_back("Zones file \"" + path + "\": " + zonesFile.getReadError());
+        const std::string error = zonesFile.getReadError();
+        _findings.problems.push_back(error.compare(0, path.size(), path) == 0
+                                         ? error
+                                         : prefix + ": " + error);
         return;
     }
     if (zonesFile.getLastResult() == readResult::NoZoneBlocks) {
-        _findings.problems.push_back("Zones file \"" + path + "\" holds no zone statement.");
+        _findings.problems.push_back(prefix + ": " + zonesFile.getNoZonesReason() + ".");
         return;
     }
     const std::vector<zoneData>* zones = zonesFile.getZones();
@@ -50,16 +55,19 @@ void checkZonesFile(const ConfigFileParser& _config, setupFindings& _findings) {
     for (const zoneData& zone : *zones) {
         say("  " + zone.getZoneName());
     }
+    const std::vector<skippedZone>& skipped = zonesFile.getSkippedZones();
+    say("Not mirrored: " + std::to_string(skipped.size()));
+    for (const skippedZone& zone : skipped) {
+        say("  " + zone.name + ": " + zone.reason);
+    }
     if (zones->empty()) {
-        _findings.warnings.push_back("Zones file \"" + path +
-                                     "\" holds no master zone; the agent would remove every "
+        _findings.warnings.push_back(prefix +
+                                     " holds no master zone; the agent would remove every "
                                      "zone of this agent at the service.");
     }
-    for (const std::string& name : zonesFile.getTypelessZones()) {
-        _findings.warnings.push_back("The type of zone \"" + name +
-                                     "\" cannot be read (write \"type master;\" before any "
-                                     "allow-transfer or allow-update, with no blank before "
-                                     "\";\"); the zone is not mirrored.");
+    for (const std::string& include : zonesFile.getSkippedIncludes()) {
+        _findings.warnings.push_back(prefix + " includes \"" + include +
+                                     "\", not read while FOLLOW_INCLUDES=FALSE.");
     }
 }
 
@@ -126,6 +134,10 @@ int runCheck(const std::string& _path) {
     const ConfigFileParser& config = *configFile;
     say("Configuration file: " + _path);
     const char* const levels[] = {"DEBUG", "INFO", "WARN", "ERROR"};
+    std::string excluded;
+    for (const std::string& pattern : config.getExcludeZones()) {
+        excluded += (excluded.empty() ? "" : " ") + pattern;
+    }
     const std::pair<const char*, std::string> settings[] = {
         {"ZONES_FILE", config.getZoneFileName()},
         {"SERVER_HOSTNAME", config.getServerHostname()},
@@ -136,6 +148,9 @@ int runCheck(const std::string& _path) {
         {"LOG_LEVEL", levels[config.getLoggingLevel()]},
         {"MAX_DELETE_PERCENT", std::to_string(config.getMaxDeletePercent())},
         {"WATCH_ZONES_FILE", config.getWatchZonesFile() ? "TRUE" : "FALSE"},
+        {"FOLLOW_INCLUDES", config.getFollowIncludes() ? "TRUE" : "FALSE"},
+        {"ZONES_VIEW", config.getZonesView()},
+        {"EXCLUDE_ZONES", excluded},
         {"METRICS_FILE", config.getMetricsFile()},
         {"CPANEL_METHOD", config.getCpanelMethod() ? "TRUE" : "FALSE"},
         {"CPANEL_ZONES_FILE", config.getCpanelZonesFile()},

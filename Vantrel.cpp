@@ -247,27 +247,35 @@ int passInterval() {
     return std::max<int32_t>(1, configFile->getUpZoneInterval());
 }
 
-// Waits until the zones file's status has not changed for a second (a status
-// time ahead of the clock does not count), at most five seconds. False when
-// it is still being written then, or a stop or restart came.
-bool waitUntilQuiet(const std::string& _path) {
+// Waits until the status of none of |_paths| (the zones file and the files
+// it includes) has changed for a second (a status time ahead of the clock
+// does not count), at most five seconds. False when one is still being
+// written then, or a stop or restart came.
+bool waitUntilQuiet(const std::vector<std::string>& _paths) {
     const steadyClock::time_point giveUp = steadyClock::now() + std::chrono::seconds(5);
     for (;;) {
-        struct stat status;
+        long long youngestMs = 1000;
         timespec now;
-        if (stat(_path.c_str(), &status) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) {
-            return true;  // the reading reports why the file cannot be used
+        clock_gettime(CLOCK_REALTIME, &now);
+        for (const std::string& path : _paths) {
+            // A file without status is left to the reading, which says why.
+            struct stat status;
+            const long long ageMs = stat(path.c_str(), &status) != 0
+                                        ? 1000
+                                        : (now.tv_sec - status.st_ctim.tv_sec) * 1000LL +
+                                              (now.tv_nsec - status.st_ctim.tv_nsec) / 1000000;
+            if (ageMs >= 0) {
+                youngestMs = std::min(youngestMs, ageMs);
+            }
         }
-        const long long ageMs = (now.tv_sec - status.st_ctim.tv_sec) * 1000LL +
-                                (now.tv_nsec - status.st_ctim.tv_nsec) / 1000000;
-        if (ageMs < 0 || ageMs >= 1000) {
+        if (youngestMs >= 1000) {
             return true;
         }
         if (steadyClock::now() >= giveUp) {
             eventLog(DEBUG, "Zones file is still being written. Deferring update.");
             return false;
         }
-        waitFor(std::min(giveUp, steadyClock::now() + std::chrono::milliseconds(1000 - ageMs)),
+        waitFor(std::min(giveUp, steadyClock::now() + std::chrono::milliseconds(1000 - youngestMs)),
                 nullptr);
         if (StopFlag || ReloadFlag) {
             return false;
@@ -314,7 +322,7 @@ std::string syncBlockReason(const agentState& _agent) {
         return std::string();
     }
     if (_agent.lastParsedEmpty) {
-        return "Zone reconciliation skipped: the zones file holds no zone statement.";
+        return "Zone reconciliation skipped: " + _agent.zonesFile.getNoZonesReason() + ".";
     }
     return "Zone reconciliation skipped: the zones file has not been read successfully yet.";
 }
@@ -368,13 +376,16 @@ void runPass(agentState& _agent, passKind _kind) {
     // next one due, not this one.
     const bool repairDue = _kind == passKind::First || server.isRepairDue();
     guarded([&] {
-        if (waitUntilQuiet(configFile->getZoneFileName())) {
+        if (waitUntilQuiet(zonesFile.getFilesRead())) {
             if (_agent.watch) {
                 // Events up to here are answered by this reading.
                 _agent.watch->consumeEvents();
             }
             const int zoneCount = zonesFile.readZones();
             const readResult result = zonesFile.getLastResult();
+            if (_agent.watch) {
+                _agent.watch->setPaths(zonesFile.getFilesRead());
+            }
             if (result == readResult::Read || result == readResult::NoZoneBlocks) {
                 _agent.lastParsedEmpty = result == readResult::NoZoneBlocks;
             }

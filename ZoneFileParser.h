@@ -1,20 +1,22 @@
 // ZoneFileParser keeps the agent's zone inventory, the zone vector, and brings
-// it up to date from the zones file (the top-level `zone` statements of a
-// named.conf-style file) once per pass of the main loop. It owns the vector
-// for its whole life; the API client borrows the pointer from getZones(),
-// erases the records whose deletion the service accepted and sets their
-// atService mark, and reads the flags of the latest reading.
+// it up to date once per pass of the main loop from the zones file, read as
+// BIND reads its named.conf (NamedConf.h): the primary zones of the file's
+// top level, or of the view ZONES_VIEW names, with the files it includes
+// when FOLLOW_INCLUDES is set; never the locally served zones (localhost,
+// the private and loopback reverse zones) nor those EXCLUDE_ZONES names.
+// It owns the vector for its whole life; the API client borrows the pointer
+// from getZones(), erases the records whose deletion the service accepted
+// and sets their atService mark, and reads the flags of the latest reading.
 #ifndef VANTREL_ZONEFILEPARSER_H
 #define VANTREL_ZONEFILEPARSER_H
 
-#include <sys/types.h>
-
 #include <cstdint>
-#include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "NamedConf.h"
 #include "ZoneData.h"
 
 class ConfigFileParser;
@@ -22,11 +24,16 @@ class ConfigFileParser;
 // What the latest readZones() did.
 enum class readResult {
     Unchanged,     // the file was unchanged and no deletion was owed: not read
-    Read,          // the file was parsed and held at least one zone block
-    NoZoneBlocks,  // the file was parsed and held no zone block
-    Failed         // missing, not regular, unreadable, too large, changed
-                   // while read, or its text ends inside a block, quote or
-                   // comment
+    Read,          // the file was read and held a zone statement to consider
+    NoZoneBlocks,  // the file was read and held none (getNoZonesReason says why)
+    Failed         // a file missing, not regular, unreadable, too large or
+                   // changed while read, or a text BIND would refuse
+};
+
+// A zone of the zones file that is not mirrored, and why.
+struct skippedZone {
+    std::string name;
+    std::string reason;
 };
 
 class ZoneFileParser {
@@ -38,10 +45,11 @@ public:
     ZoneFileParser(const ZoneFileParser&) = delete;
     ZoneFileParser& operator=(const ZoneFileParser&) = delete;
 
-    // One reading of the zones file. Returns the number of zone blocks found;
-    // 0 when the file is unchanged, cannot be used (the reason is logged at
-    // ERROR and nothing is recorded or flagged but the deletions still owed)
-    // or holds no zone block.
+    // One reading of the zones file. Returns the number of zone statements
+    // considered (those of the mirrored view, or of the top level); 0 when
+    // the files are unchanged, cannot be used (the reason is logged at ERROR
+    // and nothing is recorded or flagged but the deletions still owed) or
+    // hold no zone statement to consider.
     int readZones();
 
     // The zone vector; the same pointer for the parser's whole life.
@@ -56,53 +64,68 @@ public:
     bool zonesChanged(int& _newZones, int& _deletedZones);
 
     // True once a reading has parsed a whole text holding at least one zone
-    // block (also one without any master zone); never cleared.
+    // statement to consider (also one without any primary zone); never
+    // cleared.
     bool hasReadSuccessfully() const { return readSucceeded; }
     // What the latest readZones() did.
     readResult getLastResult() const { return lastResult; }
     // The ERROR text the latest reading logged when it failed; empty when it
     // did not fail.
     std::string getReadError() const { return readError; }
-    // Names of the zone blocks of the latest parsed reading that gave no type
-    // (empty for a block without a quoted name), in file order.
-    const std::vector<std::string>& getTypelessZones() const { return typelessZones; }
+    // After setReportSkipped(true), every zone of the latest parsed reading
+    // that is not mirrored, with the reason, in file order.
+    const std::vector<skippedZone>& getSkippedZones() const { return skippedZones; }
+    void setReportSkipped(bool _report) { reportSkipped = _report; }
+    // The include statements of the latest parsed reading that were not
+    // followed (FOLLOW_INCLUDES is off).
+    const std::vector<std::string>& getSkippedIncludes() const { return skippedIncludes; }
+    // Why the latest parsed reading held no zone statement to consider, with
+    // what would change that.
+    const std::string& getNoZonesReason() const { return noZonesReason; }
+    // Every file the last trusted reading read, the main file first (only
+    // the main file before one).
+    std::vector<std::string> getFilesRead() const;
 
 private:
     // Clears the found and new flags and keeps the deleted ones, which mark
     // deletions the API client has not completed. Returns whether any is
     // left. Touches no record when no flag was set.
     bool clearFlags();
-    // True when the file's status differs from the one the last trusted
+    // True when a file's status differs from the one the last trusted
     // reading recorded, when none is recorded and when it cannot be taken.
     bool zonesFileChanged() const;
     // Ends a failed reading: logs |_error| at ERROR and remembers it.
     int failReading(const std::string& _error);
+    // Flags the records against the mirrored names, in folded order, and
+    // adds the new ones.
+    void mergeRecords(const std::vector<std::string_view>& _mirrored);
 
     // The zone vector, owned for the parser's whole life.
     std::unique_ptr<std::vector<zoneData>> zones;
     // The zones file path, taken from the configuration at construction.
     std::string filename;
-    // Counts of the latest reading: blocks that met a known record, records
-    // flagged deleted, records added.
+    bool followIncludes = false;
+    std::string zonesView;
+    std::vector<std::string> excludePatterns;
+    // Counts of the latest reading: statements that met a known record,
+    // records flagged deleted, records added.
     int32_t foundZones = 0;
     int32_t deletedZones = 0;
     int32_t newZones = 0;
     // Some record carries a flag; when false clearFlags has nothing to do.
     bool flagsSet = false;
 
-    // Status of the zones file as the last trusted reading saw it.
-    bool fileRecorded = false;
-    timespec fileMtime = {0, 0};
-    timespec fileCtime = {0, 0};
-    int64_t fileSize = 0;
-    ino_t fileInode = 0;
-    dev_t fileDevice = 0;
+    // Every file as the last trusted reading saw it; empty before one.
+    std::vector<fileStamp> stamps;
 
-    // Set once a reading has parsed a file holding a zone block.
+    // Set once a reading has parsed a file holding a zone statement.
     bool readSucceeded = false;
     readResult lastResult = readResult::Unchanged;
     std::string readError;
-    std::vector<std::string> typelessZones;
+    bool reportSkipped = false;
+    std::vector<skippedZone> skippedZones;
+    std::vector<std::string> skippedIncludes;
+    std::string noZonesReason;
 };
 
 #endif  // VANTREL_ZONEFILEPARSER_H

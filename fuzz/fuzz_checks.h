@@ -1,7 +1,6 @@
-// The checks the configuration and reply fuzz targets run on one input,
-// shared with the regression tests that replay stored inputs, and the file
-// and comment helpers the zones model uses too. Each check returns a
-// description of the first invariant it found broken, or empty text.
+// The checks the fuzz targets run on one input, shared with the regression
+// tests that replay stored inputs. Each check returns a description of the
+// first invariant it found broken, or empty text.
 #ifndef VANTREL_FUZZ_FUZZ_CHECKS_H
 #define VANTREL_FUZZ_FUZZ_CHECKS_H
 
@@ -14,6 +13,8 @@
 #include <vector>
 
 #include "ConfigFileParser.h"
+#include "ZoneFileParser.h"
+#include "mylibs.h"
 #include "serverConnector.h"
 
 namespace fuzzchecks {
@@ -184,6 +185,90 @@ inline std::string checkReply(const std::string& text) {
         expected += plain ? std::string(1, c) : escape;
     }
     return encoded == expected ? "" : "encodeFormValue is not the %XX encoding of every other byte";
+}
+
+// The zone vector's invariants after a reading: names valid and in strictly
+// ascending folded order, the counts of zonesChanged matching the flags,
+// and a refused reading leaving the names as they were.
+inline std::string checkRecords(ZoneFileParser& parser, const std::vector<std::string>& before) {
+    const std::vector<zoneData>& zones = *parser.getZones();
+    std::vector<std::string> names;
+    int added = 0;
+    int deleted = 0;
+    for (const zoneData& zone : zones) {
+        names.push_back(asciiLower(zone.getZoneName()));
+        added += zone.isNewZone();
+        deleted += zone.isDeleted();
+        if (zone.getZoneName().empty() || !zoneNameProblem(zone.getZoneName()).empty()) {
+            return "a record is no valid zone name: " + zone.getZoneName();
+        }
+    }
+    if (std::adjacent_find(names.begin(), names.end(), std::greater_equal<std::string>()) !=
+        names.end()) {
+        return "the records are not in strictly ascending folded order";
+    }
+    int newCount = -1;
+    int deletedCount = -1;
+    if (parser.zonesChanged(newCount, deletedCount) && (newCount != added || deletedCount != deleted)) {
+        return "zonesChanged counts differ from the flags";
+    }
+    if (parser.getLastResult() == readResult::Failed && names != before) {
+        return "a refused reading changed the records";
+    }
+    return "";
+}
+
+// Reads the input's two versions of the zones file (split at its first 0xFF
+// byte) in |dir| with one parser: the first, the second renamed into place,
+// the unchanged file, the file moved away and back. After every reading the
+// records keep their invariants, and after the second version they equal a
+// fresh parser's reading of it.
+inline std::string checkZones(const std::string& dir, const std::string& input) {
+    const std::string path = dir + "/named.conf";
+    const size_t split = input.find('\xff');
+    const std::string versions[2] = {input.substr(0, split),
+                                     split == std::string::npos ? input : input.substr(split + 1)};
+    if (!writeWhole(dir + "/vantrel.conf", "ZONES_FILE=" + path + "\nFOLLOW_INCLUDES=TRUE\n")) {
+        return "cannot write the configuration";
+    }
+    const ConfigFileParser config(dir + "/vantrel.conf");
+    ZoneFileParser parser(&config);
+    const auto read = [&parser](const char* _step) {
+        std::vector<std::string> before;
+        for (const zoneData& zone : *parser.getZones()) {
+            before.push_back(asciiLower(zone.getZoneName()));
+        }
+        parser.readZones();
+        const std::string problem = checkRecords(parser, before);
+        return problem.empty() ? problem : std::string(_step) + ": " + problem;
+    };
+    std::string problem;
+    for (int step = 0; step < 5 && problem.empty(); ++step) {
+        if ((step < 2 && !replaceWhole(path, versions[step])) ||
+            (step == 3 && std::rename(path.c_str(), (path + ".away").c_str()) != 0) ||
+            (step == 4 && std::rename((path + ".away").c_str(), path.c_str()) != 0)) {
+            return "cannot write the zones file";
+        }
+        problem = read(step == 0 ? "first" : step == 1 ? "second" : step == 2 ? "unchanged" : step == 3 ? "moved away" : "restored");
+        if (step == 1 && problem.empty() && parser.getLastResult() != readResult::Failed) {
+            ZoneFileParser fresh(&config);
+            fresh.readZones();
+            std::vector<std::string> kept;
+            std::vector<std::string> freshNames;
+            for (const zoneData& zone : *parser.getZones()) {
+                if (!zone.isDeleted()) {
+                    kept.push_back(asciiLower(zone.getZoneName()));
+                }
+            }
+            for (const zoneData& zone : *fresh.getZones()) {
+                freshNames.push_back(asciiLower(zone.getZoneName()));
+            }
+            if (kept != freshNames || fresh.getLastResult() != parser.getLastResult()) {
+                problem = "a reading after another differs from a fresh reading";
+            }
+        }
+    }
+    return problem;
 }
 
 }  // namespace fuzzchecks

@@ -86,13 +86,15 @@ TEST_F(CommandLineTest, StartWarningsAndCheckModeReportsWithoutARequest) {
 
     testutil::writeFile(zonesPath,
                         "zone \"b\" { type master; };\nzone \"a\" { type primary; };\nzone \"t\" { "
-                        "TYPE master; };\n");
+                        "TYPE secondary; };\ninclude \"more.conf\";\n");
     const testutil::ProcessResult sound = run({"-t", "-c", config()});
     EXPECT_EQ(sound.status, 0) << sound.out;
     expectHolds(sound.out,
                 {"TOKEN=abcd********\n", "MAX_DELETE_PERCENT=50\n", "WATCH_ZONES_FILE=TRUE\n",
-                 "METRICS_FILE=\n", "Master zones: 2\n  a\n  b\n",
-                 "Warning: The type of zone \"t\" cannot be read", "Configuration OK.\n"});
+                 "FOLLOW_INCLUDES=FALSE\n", "Master zones: 2\n  a\n  b\nNot mirrored: 1\n  t: "
+                 "not primary (type secondary)\n",
+                 "named.conf\" includes \"more.conf\", not read while FOLLOW_INCLUDES=FALSE.",
+                 "Configuration OK.\n"});
     EXPECT_EQ(sound.out.find("abcdefghijkl"), std::string::npos);
 
     // Each problem, and a -c file that does not exist ("-"): status 1.
@@ -103,7 +105,7 @@ TEST_F(CommandLineTest, StartWarningsAndCheckModeReportsWithoutARequest) {
         {"TOKEN=x\r\n", "Error: TOKEN ends in a carriage return"},
         {"CA_FILE=" + dir.file("none.pem") + "\n", "Error: CA_FILE \"" + dir.file("none.pem")},
         {"ZONES_FILE=" + dir.file("none.conf") + "\n", "does not exist"},
-        {"", "named.conf\": Zones file ends inside a block; deferring update."},
+        {"", "named.conf:1: \"{\" of line 1 is not closed at the end of the file"},
         {"-", "Error: Configuration file \"missing.conf\" given with -c"}};
     for (const auto& [extra, error] : problems) {
         const auto r = run({"-t", "-c", extra == "-" ? "missing.conf" : config(extra)});

@@ -1,6 +1,8 @@
-// The zones file reader through real files in temporary folders: what a
-// reading concludes about the zone vector, which texts and files it refuses,
-// and agreement with the model in fuzz/zones_model.h.
+// The zones file reader through real files in temporary folders, with BIND's
+// own named-checkconf as the reference: generated configurations and the
+// layouts distributions and hosting panels write must give exactly the
+// primary zones BIND serves, texts BIND refuses must change nothing, and the
+// change tracking must flag what a reading concluded.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -8,244 +10,331 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "ConfigFileParser.h"
 #include "ZoneFileParser.h"
-#include "bench/zonegen.h"
-#include "fuzz/zones_model.h"
+#include "fuzz/fuzz_checks.h"
+#include "mylibs.h"
 #include "test_util.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using Names = std::set<std::string>;
+using Files = std::map<std::string, std::string>;
 
-std::string master(const std::string& _name) {
-    return "zone \"" + _name + "\" { type master; file \"" + _name + ".db\"; };\n";
+// Names the generator and the layouts use that BIND serves as primary but
+// the agent must never mirror: locally served ones and the excluded pattern.
+bool neverMirrored(const std::string& _name) {
+    static const Names local = {"localhost", "localhost.localdomain", "0.in-addr.arpa",
+                                "127.in-addr.arpa", "255.in-addr.arpa", "1.0.0.127.in-addr.arpa",
+                                "10.in-addr.arpa", "168.192.in-addr.arpa", "1.168.192.in-addr.arpa",
+                                "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa"};
+    const std::string suffix = ".excluded.test";
+    return local.count(_name) > 0 ||
+           (_name.size() > suffix.size() && _name.compare(_name.size() - suffix.size(), suffix.size(), suffix) == 0);
 }
 
-const char* const workedExample = R"(include "extra.zones";
-options { zone-statistics yes; };
-// primary zones
-zone "a.example" IN { type master; file "a.db"; allow-update { none; }; };
-zone "b.example" { type slave; masters { 192.0.2.1; }; };
-/* zone "old.example" { type master; }; */
-zone "C.Example" { allow-transfer { 192.0.2.5; }; type master; };
-zone "d.example" { type MASTER ; };
-zone "e.example" { type Master; };
-)";
-
-class ZoneReaderTest : public testing::Test {
-protected:
-    void SetUp() override { usePath(dir.file("named.conf")); }
-
-    // A fresh parser reading |_path|.
-    void usePath(const std::string& _path) {
-        testutil::writeFile(dir.file("vantrel.conf"), "ZONES_FILE=" + (zonesPath = _path) + "\n");
-        config = std::make_unique<ConfigFileParser>(dir.file("vantrel.conf"));
-        parser = std::make_unique<ZoneFileParser>(config.get());
+// A zone name as both sides compare it: letter case folded, without its
+// trailing dot.
+std::string comparable(std::string _name) {
+    if (_name.size() > 1 && _name.back() == '.') {
+        _name.pop_back();
     }
+    return asciiLower(_name);
+}
 
-    // Renames a new zones file into place: a change whatever the clock's
-    // resolution.
-    void writeZones(const std::string& _content) {
-        ASSERT_TRUE(fuzzchecks::replaceWhole(zonesPath, _content));
-    }
-
-    // One reading; its log lines land in |log|.
-    int read() {
-        testing::internal::CaptureStdout();
-        const int result = parser->readZones();
-        log = testing::internal::GetCapturedStdout();
-        return result;
-    }
-
-    // Each record as name and flags (F found, N new, D deleted), vector
-    // order, then the counts zonesChanged hands over ("+new -deleted"), or
-    // "none" when it reports nothing.
-    Lines state() const {
-        Lines out;
-        for (const zoneData& z : *parser->getZones()) {
-            out.push_back(z.getZoneName() + ":" + (z.isFound() ? "F" : "") +
-                          (z.isNewZone() ? "N" : "") + (z.isDeleted() ? "D" : ""));
-        }
-        int counts[2] = {0, 0};
-        out.push_back(parser->zonesChanged(counts[0], counts[1])
-                          ? "+" + std::to_string(counts[0]) + " -" + std::to_string(counts[1])
-                          : "none");
-        return out;
-    }
-
-    testutil::TempDir dir;
-    std::string zonesPath;
-    std::unique_ptr<ConfigFileParser> config;
-    std::unique_ptr<ZoneFileParser> parser;
-    std::string log;
+// What BIND makes of |_main|: named-checkconf -l run in the file's folder.
+struct bindVerdict {
+    bool accepted = false;
+    bool syntaxError = false;  // refused by its parser, not by a later check
+    std::string message;
+    Names primaries;  // of |_view| ("" for outside views), as the agent mirrors them
 };
 
-TEST_F(ZoneReaderTest, WorkedExampleAddsTheMastersAndARenameIsNewPlusDeleted) {
-    writeZones(workedExample);
-    EXPECT_EQ(read(), 5);
-    EXPECT_EQ(log,
-              "Found word zone in file... pos:15 - ignoring...\n"
-              "Found word zone in file... pos:33 - ignoring...\nLoading zone:a.example\n"
-              "Loading zone:b.example\nLoading zone:C.Example\nLoading zone:d.example\n"
-              "Loading zone:e.example\nZone changes:2\n");
-    EXPECT_EQ(state(), (Lines{"a.example:N", "e.example:N", "+2 -0"}));
-    EXPECT_EQ(parser->getTypelessZones(), (Lines{"C.Example", "d.example"}));
-    std::string renamed = workedExample;
-    writeZones(renamed.replace(renamed.find("a.example"), 9, "x.example"));
-    EXPECT_EQ(read(), 5);
-    EXPECT_EQ(state(), (Lines{"a.example:D", "e.example:F", "x.example:N", "+1 -1"}));
-    testing::internal::CaptureStdout();  // the model reads the same
-    EXPECT_EQ(zonesmodel::checkZonesInput(config.get(), workedExample + ("\xff" + renamed)), "");
-    testing::internal::GetCapturedStdout();
-}
-
-// Files that cannot be used and texts caught mid-write are refused at every
-// pass, recording and flagging nothing but the owed deletion; whole texts and
-// the unchanged file are read again while a deletion is owed.
-TEST_F(ZoneReaderTest, UnusableFilesAndTextsAreRefusedAndKeepOwedDeletions) {
-    const std::string a = master("a.example");
-    const std::string ends = "Zones file ends inside ", later = "; deferring update.";
-    const std::pair<std::string, std::string> cases[] = {
-        {a + "zone \"c.example\" { type master;\n", ends + "a block" + later},
-        {a + "zone \"c.example", ends + "a quoted string" + later},
-        {a + "/* zone \"c.example\" { };\n", ends + "a comment" + later},
-        {"# a 6\" rack\n" + a, ends + "a quoted string" + later},
-        {a + "};\n", ends + "a block" + later},
-        {"absent", "Error reading file!"},
-        {"link", "Not a regular file:"},
-        {"folder", "Not a regular file:"},
-        {a + "// zone \"c.example\" {", ""},
-        {a + "zone \"c.example\" { type slave; };", ""},
-        {"unchanged", ""},
-    };
-    for (const auto& [content, error] : cases) {
-        SCOPED_TRACE(content);
-        usePath(dir.file(content.size() > 9 ? "case.conf" : content));
-        writeZones(master("a.example") + master("b.example"));
-        read();
-        writeZones(master("a.example"));  // b.example owed: the service refused
-        read();
-        // Short names stand for a file of their own made missing, a folder or a link.
-        if (content.size() > 9) {
-            writeZones(content);
+bindVerdict askBind(const testutil::TempDir& _dir, const std::string& _view) {
+    const auto run = testutil::runProcess(
+        {"/bin/sh", "-c", "named-checkconf -l named.conf 2>&1"}, _dir.path());
+    bindVerdict verdict;
+    verdict.accepted = run.status == 0;
+    verdict.message = run.out;
+    for (const char* parser : {"missing ';'", "expected", "unexpected end", "syntax error",
+                               "unbalanced", "unexpected token", "redefined", "too many"}) {
+        verdict.syntaxError = verdict.syntaxError || run.out.find(parser) != std::string::npos;
+    }
+    // Each line: name (which may hold blanks), class, view, type, read from
+    // the right; an in-view zone's type is "in-view <view>".
+    std::map<std::pair<std::string, std::string>, std::string> types;  // by view, name
+    std::istringstream in(verdict.accepted ? run.out : "");
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> w;
+        for (size_t end = line.size(), at; w.size() < 4 && (at = line.rfind(' ', end - 1)) != std::string::npos; end = at) {
+            w.insert(w.begin(), line.substr(at + 1, end - at - 1));
         }
-        ASSERT_TRUE(content.size() > 6 || unlink(zonesPath.c_str()) == 0);
-        ASSERT_TRUE(content != "folder" || mkdir(zonesPath.c_str(), 0755) == 0);
-        ASSERT_TRUE(content != "link" ||
-                    symlink(dir.file("vantrel.conf").c_str(), zonesPath.c_str()) == 0);
-        for (int pass = 0; pass < 2; ++pass) {
-            EXPECT_EQ(read() == 0, !error.empty());
-            EXPECT_EQ(parser->getReadError(), error);
-            EXPECT_NE(log.find((error.empty() ? "Zone changes:0" : error) + "\n"), log.npos);
-            EXPECT_EQ(parser->getLastResult() == readResult::Failed, !error.empty());
-            EXPECT_EQ(state(), (error.empty() ? Lines{"a.example:F", "b.example:D", "+0 -1"}
-                                              : Lines{"a.example:", "b.example:D", "none"}));
+        if (w.size() == 4 && w[2] != "in-view") {
+            w.erase(w.begin());
+        } else if (w.size() == 4) {
+            w = {w[0], w[1], "in-view " + w[3]};
+        }
+        const std::string name = comparable(line.substr(0, line.size() - (w[0].size() + w[1].size() + w[2].size() + 3)));
+        types[{w[1], name}] = w[2].compare(0, 8, "in-view ") == 0 ? w[2] : asciiLower(w[2]);
+    }
+    for (const auto& zone : types) {
+        std::string type = zone.second;
+        if (type.compare(0, 8, "in-view ") == 0) {
+            type = types[{type.substr(8), zone.first.second}];
+        }
+        const std::string& name = zone.first.second;
+        if ((type == "master" || type == "primary") &&
+            zone.first.first == (_view.empty() ? "_default" : _view) && name != "." &&
+            !neverMirrored(name)) {
+            verdict.primaries.insert(name);
         }
     }
-    parser->getZones()->pop_back();  // this time the service accepted it
-    EXPECT_EQ(read(), 0);
-    EXPECT_EQ(log, "Zones file hasn't changed. Deferring update.\n");
-    EXPECT_EQ(state(), (Lines{"a.example:", "none"}));
+    return verdict;
 }
 
-// Each block's type statement gives master, slave or no type; a file without
-// zone blocks is never a trusted reading.
-TEST_F(ZoneReaderTest, TypeStatementsGiveMasterSlaveOrNoTypeAndOnlyBlocksAreTrusted) {
-    const std::tuple<const char*, bool, bool> cases[] = {
-        // block, added, typeless
-        {"zone \"z.example\" { type primary; };", true, false},
-        {"zone \"z.example\" { type PRIMARY; };", true, false},
-        {"zone \"z.example\" { type secondary; masters { 192.0.2.1; }; };", false, false},
-        {"zone \"z.example\" IN {\r\n\ttype master;\r\n};", true, false},
-        {"zone \"z.example\" { type master ; };", false, true},
-        {"zone \"z.example\" { allow-transfer { none; }; type master; };", false, true},
-        {"zone \"z.example\" { TYPE master; };", false, true},
-        {"zone \"z.example\" IN{type master;};", false, true},
-        {"zone \"z.example\" IN{ type master;};", true, false},
-        {"zone \"z.example\" ty{pe master;};", true, false},
-        {"zone \"z.example\" { type slave; type master; };", true, false},
-        {"zone \"z.example\" { type masters; };", false, false},
-        {"", false, false},
-        {"// nothing yet", false, false},
-        {"options { directory \"/var\"; };", false, false},
-    };
-    for (const auto& [block, added, typeless] : cases) {
-        SCOPED_TRACE(block);
-        usePath(dir.file("types.conf"));
-        writeZones(std::string(block) + "\n");
-        const bool blocks = block[0] == 'z';
-        EXPECT_EQ(read(), blocks ? 1 : 0);
-        EXPECT_EQ(parser->getLastResult(), blocks ? readResult::Read : readResult::NoZoneBlocks);
-        EXPECT_EQ(parser->hasReadSuccessfully(), blocks);
-        EXPECT_EQ(state(), (added ? Lines{"z.example:N", "+1 -0"} : Lines{"none"}));
-        EXPECT_EQ(parser->getTypelessZones(), typeless ? Lines{"z.example"} : Lines{});
-    }
-}
+// What the agent makes of the same files: the names it mirrors, or the
+// reason it refused the text.
+struct agentVerdict {
+    bool refused = false;
+    std::string error;
+    Names mirrored;
+    std::unique_ptr<ZoneFileParser> parser;
+};
 
-TEST_F(ZoneReaderTest, UnreadableFileIsRefusedUntilItsPermissionsAreFixed) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to hand the file to nobody and drop to that user";
-    }
-    writeZones(master("a.example"));
-    read();
-    const passwd* nobody = getpwnam("nobody");
-    ASSERT_TRUE(nobody != nullptr && chmod(dir.path().c_str(), 0755) == 0 &&
-                chown(zonesPath.c_str(), nobody->pw_uid, nobody->pw_gid) == 0 &&
-                chmod(zonesPath.c_str(), 0) == 0);
+agentVerdict askAgent(const testutil::TempDir& _dir, const std::string& _settings) {
+    testutil::writeFile(_dir.file("vantrel.conf"),
+                        "ZONES_FILE=" + _dir.file("named.conf") + "\n" + _settings);
+    const ConfigFileParser config(_dir.file("vantrel.conf"));
+    agentVerdict verdict;
+    verdict.parser = std::make_unique<ZoneFileParser>(&config);
+    verdict.parser->setReportSkipped(true);
     testing::internal::CaptureStdout();
-    const int failures = testutil::runAsNobody([this] {
-        const bool refused = parser->readZones() == 0 && state() == Lines{"a.example:", "none"} &&
-                             parser->getReadError() == "Error reading file!";
-        // Restoring the permissions changes only the status-change time.
-        return refused && chmod(zonesPath.c_str(), 0644) == 0 && parser->readZones() == 1 ? 0 : 1;
-    });
+    verdict.parser->readZones();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(failures, 0);
+    verdict.refused = verdict.parser->getLastResult() == readResult::Failed;
+    verdict.error = verdict.parser->getReadError();
+    for (const zoneData& zone : *verdict.parser->getZones()) {
+        verdict.mirrored.insert(comparable(zone.getZoneName()));
+    }
+    return verdict;
 }
 
-TEST_F(ZoneReaderTest, FileRenamedIntoPlaceWithAnOlderTimeIsRead) {
-    const timespec old[2] = {{1600000000, 0}, {1600000000, 0}};
-    const std::string staged = dir.file("staged.conf");
-    for (const char* name : {"a.example", "b.example"}) {
-        testutil::writeFile(staged, master(name));
-        ASSERT_EQ(utimensat(AT_FDCWD, staged.c_str(), old, 0), 0);
-        ASSERT_EQ(rename(staged.c_str(), zonesPath.c_str()), 0);
-        read();
+std::string withDir(std::string _text, const testutil::TempDir& _dir) {
+    for (size_t at; (at = _text.find("@DIR@")) != std::string::npos;) {
+        _text.replace(at, 5, _dir.path());
     }
-    EXPECT_EQ(state(), (Lines{"a.example:D", "b.example:N", "+1 -1"}));
+    return _text;
 }
 
-// Generated hosting files and random mutations of them, as two versions of
-// the file, read like the model reads them.
-TEST_F(ZoneReaderTest, GeneratedAndMutatedFilesAgreeWithTheModel) {
-    std::mt19937 random(20240611);
-    const char* const pieces[] = {
-        "zone ",         "\"",  "{",       "}", ";", "/*", "*/", "//", "\n", " type primary;",
-        " type master;", "IN{", "\"A.b\"", "#"};
-    for (uint64_t round = 0; round < 60; ++round) {
-        const std::string text = zonegen::generateText({300, round, "/var/named"});
-        std::string versions[2] = {text, text};
-        for (int cut = 0; cut < 3; ++cut) {
-            versions[1].insert(random() % versions[1].size(), pieces[random() % 14]);
-        }
-        if (round % 4 == 0) {
-            versions[1].erase(random() % versions[1].size());  // a file caught mid-write
-        }
-        testing::internal::CaptureStdout();
-        const std::string problem = zonesmodel::checkZonesInput(
-            config.get(), versions[round % 2] + '\xff' + versions[1 - round % 2]);
-        testing::internal::GetCapturedStdout();
-        ASSERT_EQ(problem, "") << "round " << round;
+// Writes |_files| (named.conf first among them) into a fresh folder, asks
+// both sides and checks that they agree: BIND's primaries are mirrored when
+// it accepts the text, and a text its parser refuses is refused.
+std::string compareWithBind(const Files& _files, const std::string& _view,
+                            const std::string& _settings, Names* _mirrored = nullptr,
+                            bindVerdict* _bind = nullptr) {
+    testutil::TempDir dir;
+    for (const auto& file : _files) {
+        testutil::writeFile(dir.file(file.first), withDir(file.second, dir));
     }
+    const bindVerdict bind = askBind(dir, _view);
+    const agentVerdict agent = askAgent(
+        dir, "FOLLOW_INCLUDES=TRUE\nZONES_VIEW=" + _view + "\nEXCLUDE_ZONES=*.EXCLUDED.test\n" +
+                 withDir(_settings, dir));
+    if (_mirrored != nullptr) {
+        *_mirrored = agent.mirrored;
+    }
+    if (_bind != nullptr) {
+        *_bind = bind;
+    }
+    const auto list = [](const Names& _names) {
+        std::string out;
+        for (const std::string& name : _names) {
+            out += " " + name;
+        }
+        return out;
+    };
+    if (bind.accepted && (agent.refused || agent.mirrored != bind.primaries)) {
+        return "BIND accepts and serves" + list(bind.primaries) + "; the agent " +
+               (agent.refused ? "refused: " + agent.error : "mirrors" + list(agent.mirrored));
+    }
+    if (!bind.accepted && bind.syntaxError && !agent.refused) {
+        return "BIND refused (" + bind.message + "); the agent mirrors" + list(agent.mirrored);
+    }
+    return "";
+}
+
+// Generated configurations: options, acl, key, logging and controls around
+// zones (outside views or in two views, one with an in-view zone) whose
+// statements come in random order, quoted and unquoted names, classes, the
+// three comment styles also inside strings and around names, includes at
+// the top, in views and inside zone bodies; one in four texts then broken.
+class configGenerator {
+public:
+    explicit configGenerator(uint32_t _seed) : random(_seed) {}
+
+    Files generate(std::string* _view) {
+        files.clear();
+        serial = 0;
+        std::vector<std::string> top = {
+            "options {" + shuffled({"directory \"@DIR@\";", "recursion no;",
+                                    "allow-transfer { trusted; };", "version \"//none\";",
+                                    "listen-on port 53 { any; };"}) +
+                "};",
+            "acl \"trusted\" { 192.0.2.0/24; !198.51.100.7; localhost; };",
+            "key \"rndc-key\" { algorithm hmac-sha256; secret \"c2VjcmV0c2VjcmV0\"; };",
+            "logging { channel c { file \"/tmp/named#1.log\" versions 3 size 5m; severity info; "
+            "}; category default { c; }; };",
+            "controls { inet 127.0.0.1 port 953 allow { 127.0.0.1; } keys { \"rndc-key\"; }; };"};
+        const bool views = pick(3) == 0;
+        *_view = !views ? "" : pick(4) == 0 ? "" : pick(2) == 0 ? "inside" : "Outside";
+        if (views) {
+            std::string inside = zones(3 + pick(5), "inside");
+            std::string outside = zones(3 + pick(5), "Outside");
+            outside += " zone \"shared.example\" { type master; file \"shared.db\"; };";
+            inside += " zone \"Shared.Example.\" { in-view \"Outside\"; };";
+            // A view must come before the in-view statements that name it.
+            top.push_back("view Outside { match-clients { any; }; " + outside + " };" + spacing() +
+                          "view \"inside\" IN { match-clients { 10.0.0.0/8; }; " + inside + " };");
+        } else {
+            top.push_back(zones(4 + pick(12), ""));
+        }
+        files["named.conf"] = shuffled(top);
+        if (pick(4) == 0) {
+            breakText(&files[pick(2) == 0 ? "named.conf" : std::prev(files.end())->first]);
+        }
+        return files;
+    }
+
+private:
+    size_t pick(size_t _n) { return random() % _n; }
+
+    std::string shuffled(std::vector<std::string> _items) {
+        std::shuffle(_items.begin(), _items.end(), random);
+        std::string out;
+        for (const std::string& item : _items) {
+            out += spacing() + item;
+        }
+        return out + "\n";
+    }
+
+    // Blanks or a comment between tokens.
+    std::string spacing() {
+        const char* const forms[] = {" ", "\n\t", " /* c \"{ */ ", " // c \"}\n", " # c ;\n",
+                                     "\r\n", " /**/"};
+        return forms[pick(7)];
+    }
+
+    std::string zoneName() {
+        const char* const names[] = {"example.com",  "Example.NET.", "shop.example.org",
+                                     "localhost",    "0.in-addr.arpa", "168.192.in-addr.arpa",
+                                     "a.excluded.test", "xn--bcher-kva.example", "b.example.",
+                                     "1.168.192.in-addr.arpa", "c.example"};
+        return names[pick(11)] + std::string(pick(3) == 0 ? "" : "") + "";
+    }
+
+    std::string zones(size_t _count, const std::string& _view) {
+        std::vector<std::string> out;
+        std::set<std::string> used;
+        for (size_t i = 0; i < _count; ++i) {
+            std::string name = pick(3) == 0 ? zoneName() : "z" + std::to_string(serial) + ".example";
+            if (!used.insert(comparable(name)).second) {
+                continue;
+            }
+            const std::string file = "file \"/var//named/" + _view + std::to_string(serial++) + ".db\";";
+            const char* const types[] = {"master", "primary", "Master", "slave", "secondary",
+                                         "forward", "stub", "PRIMARY"};
+            const std::string type = types[pick(8)];
+            std::vector<std::string> body = {"type " + type + (pick(4) == 0 ? " ;" : ";")};
+            if (type == "forward") {
+                body.push_back("forwarders { 192.0.2.1; };");
+            } else {
+                body.push_back(file);
+            }
+            if (type == "slave" || type == "secondary" || type == "stub") {
+                body.push_back("masters { 192.0.2.1; 192.0.2.2 port 5353; };");
+            }
+            for (const char* option : {"allow-transfer { none; };", "notify yes;",
+                                       "allow-update { key \"rndc-key\"; };"}) {
+                if (pick(3) == 0 && (type == "master" || type == "primary")) {
+                    body.push_back(option);
+                }
+            }
+            if (pick(6) == 0) {
+                // The zone's statements from a file of their own.
+                const std::string part = "body" + std::to_string(serial) + ".conf";
+                files[part] = shuffled(body);
+                body = {"include \"" + std::string(pick(2) == 0 ? "@DIR@/" : "") + part + "\";"};
+            }
+            const bool bare = name.find_first_of(".") != std::string::npos && pick(3) == 0;
+            const std::string header = std::string(pick(2) == 0 ? "zone" : "ZONE") + spacing() +
+                                       (bare ? name : "\"" + name + "\"") + spacing() +
+                                       (pick(3) == 0 ? "IN" : pick(2) == 0 ? "in" : "");
+            out.push_back(header + "{" + shuffled(body) + "};");
+        }
+        std::string text = shuffled(out);
+        if (pick(3) == 0) {
+            const std::string part = "zones" + std::to_string(serial++) + ".conf";
+            files[part] = zones(2, _view);
+            text += " include \"" + part + "\";";
+        }
+        return text;
+    }
+
+    // One change that breaks the grammar's structure, most of the time: a
+    // ";" after a "}" or a type gone, a brace gone or added, a quote added.
+    void breakText(std::string* _text) {
+        const size_t kind = pick(5);
+        const char* const marks[] = {"};", "}", "type"};
+        if (kind < 3) {
+            size_t at = _text->find(marks[kind], pick(_text->size()));
+            at = kind == 2 ? _text->find(';', at) : at + (kind == 0);
+            if (at < _text->size()) {
+                _text->erase(at, 1);
+            }
+        } else {
+            _text->insert(pick(_text->size()), kind == 3 ? "{ " : "\"");
+        }
+    }
+
+    std::mt19937 random;
+    Files files;
+    size_t serial = 0;
+};
+
+TEST(ZonesReaderTest, GeneratedConfigurationsGiveExactlyTheZonesBindServesAsPrimary) {
+    const char* seed = std::getenv("VANTREL_DIFFERENTIAL_SEED");
+    configGenerator generator(seed != nullptr ? std::stoul(seed) : 20261207);
+    const char* rounds = std::getenv("VANTREL_DIFFERENTIAL_ROUNDS");
+    size_t accepted = 0;
+    size_t refused = 0;
+    size_t mirrored = 0;
+    for (int round = 0; round < (rounds != nullptr ? std::stoi(rounds) : 300); ++round) {
+        std::string view;
+        const Files files = generator.generate(&view);
+        bindVerdict bind;
+        const std::string problem = compareWithBind(files, view, "", nullptr, &bind);
+        accepted += bind.accepted;
+        if (std::getenv("SHOWBIND")) std::cout << bind.message.substr(0, bind.message.find('\n')) << "\n";
+        refused += bind.syntaxError;
+        mirrored += bind.primaries.size();
+        std::string texts;
+        for (const auto& file : files) {
+            texts += "--- " + file.first + "\n" + file.second;
+        }
+        ASSERT_EQ(problem, "") << "round " << round << ":\n" << texts;
+    }
+    std::cout << "texts accepted by BIND " << accepted << ", refused for syntax " << refused
+              << ", primary zones compared " << mirrored << "\n";
+    EXPECT_GT(accepted, 150u);
+    EXPECT_GT(refused, 30u);
 }
 
 }  // namespace
