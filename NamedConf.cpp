@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 
 #include "mylibs.h"
@@ -50,6 +52,39 @@ struct byteTable {
 };
 const byteTable bytes;
 
+// The bytes that end a plain run inside a quoted string.
+struct stringStops {
+    bool of[256] = {};
+    stringStops() {
+        for (const unsigned char c : {'"', '\\', '\n', '\0'}) {
+            of[c] = true;
+        }
+    }
+};
+const stringStops inString;
+
+// The words that begin the statements the reader interprets; GoesOn for
+// those whose block may be followed by more of the statement.
+enum class keyword { Other, Include, Zone, View, Options, Directory, Type, InView, GoesOn };
+
+keyword keywordOf(const std::string& _word) {
+    static const std::pair<std::string_view, keyword> known[] = {
+        {"include", keyword::Include}, {"zone", keyword::Zone},
+        {"view", keyword::View},       {"options", keyword::Options},
+        {"directory", keyword::Directory}, {"type", keyword::Type},
+        {"in-view", keyword::InView},  {"inet", keyword::GoesOn},
+        {"unix", keyword::GoesOn},     {"response-policy", keyword::GoesOn}};
+    for (const auto& candidate : known) {
+        const std::string_view name = candidate.first;
+        if (_word.size() == name.size() &&
+            std::equal(name.begin(), name.end(), _word.begin(),
+                       [](char _a, char _b) { return _a == asciiFold(_b); })) {
+            return candidate.second;
+        }
+    }
+    return keyword::Other;
+}
+
 // Where a statement stands: what its keywords may mean there.
 enum class scope { Top, View, Zone, Options, Other };
 
@@ -88,7 +123,7 @@ private:
     // the one that included it at its end. A word's or string's text lands
     // in |text|, the line it starts on in |line|.
     token next();
-    token word(char _first);
+    token word();
     token string();
     bool refill();
     int peek();
@@ -128,6 +163,7 @@ private:
     uint32_t currentView = 0;
     size_t currentZone = SIZE_MAX;  // the zone whose body is being read
     std::unordered_map<std::string, uint32_t> wordIndex;
+    uint32_t lastWord = 0;
 };
 
 void reader::fail(const std::string& _reason, uint32_t _line) {
@@ -296,6 +332,19 @@ token reader::next() {
             }
             continue;
         }
+        // Blanks and line feeds, much of a file, are passed over in one run.
+        const char* at = s.at;
+        for (byteClass kind; at < s.end && ((kind = bytes.of[static_cast<unsigned char>(*at)]) ==
+                                                Blank ||
+                                            kind == LineFeed);
+             ++at) {
+            s.line += kind == LineFeed;
+            touching = false;
+        }
+        s.at = at;
+        if (at == s.end) {
+            continue;
+        }
         const char c = *s.at++;
         line = s.line;
         switch (bytes.of[static_cast<unsigned char>(c)]) {
@@ -331,21 +380,24 @@ token reader::next() {
                 fail("NUL byte in the text");
                 return token::End;
             case Letter:
-                return word(c);
+                return word();
         }
     }
 }
 
-token reader::word(char _first) {
-    text.assign(1, _first);
+token reader::word() {
+    text.clear();
+    // The word starts with the character next() has just taken.
+    const char* from = stack.back().at - 1;
     for (;;) {
         source& s = stack.back();
         const char* stop = s.at;
         while (stop < s.end && bytes.of[static_cast<unsigned char>(*stop)] == Letter) {
             ++stop;
         }
-        text.append(s.at, stop);
+        text.append(from, stop);
         s.at = stop;
+        from = s.buffer.get();
         if (text.size() > MAX_TOKEN_BYTES) {
             fail("word longer than " + std::to_string(MAX_TOKEN_BYTES) + " bytes");
             return token::End;
@@ -360,7 +412,6 @@ token reader::word(char _first) {
 
 token reader::string() {
     text.clear();
-    bool escaped = false;
     for (;;) {
         source& s = stack.back();
         if (s.at == s.end && !refill()) {
@@ -368,27 +419,45 @@ token reader::string() {
                  " is still open at the end of the file");
             return token::End;
         }
+        // The plain run up to the next quote, backslash, line feed or NUL.
+        const char* stop = s.at;
+        while (stop < s.end && !inString.of[static_cast<unsigned char>(*stop)]) {
+            ++stop;
+        }
+        text.append(s.at, stop);
+        s.at = stop;
+        if (text.size() > MAX_TOKEN_BYTES) {
+            fail("quoted string longer than " + std::to_string(MAX_TOKEN_BYTES) + " bytes");
+            return token::End;
+        }
+        if (stop == s.end) {
+            continue;
+        }
         const char c = *s.at++;
-        if (c == '"' && !escaped) {
+        if (c == '"') {
             return token::String;
         }
         if (c == '\0') {
             fail("NUL byte in a quoted string");
             return token::End;
         }
+        if (c == '\\') {
+            // The next character is taken literally: a quote without the
+            // backslash, anything else with it.
+            const int after = peek();
+            if (after <= 0) {
+                continue;  // the string or a NUL byte is reported above
+            }
+            ++s.at;
+            s.line += after == '\n';
+            if (after != '"') {
+                text.push_back('\\');
+            }
+            text.push_back(static_cast<char>(after));
+            continue;
+        }
         s.line += c == '\n';
-        // The backslash before a quote gives way to the quote; any other
-        // stays, with the character after it.
-        if (c == '"') {
-            text.back() = '"';
-        } else {
-            text.push_back(c);
-        }
-        escaped = c == '\\' && !escaped;
-        if (text.size() > MAX_TOKEN_BYTES) {
-            fail("quoted string longer than " + std::to_string(MAX_TOKEN_BYTES) + " bytes");
-            return token::End;
-        }
+        text.push_back(c);
     }
 }
 
@@ -401,11 +470,15 @@ bool reader::expect(token _kind, const char* _what) {
 }
 
 uint32_t reader::intern(const std::string& _word) {
-    const auto at = wordIndex.emplace(_word, static_cast<uint32_t>(out->words.size()));
-    if (at.second) {
-        out->words.push_back(_word);
+    // Most files state one type after the other: the last word is tried first.
+    if (lastWord >= out->words.size() || out->words[lastWord] != _word) {
+        const auto known = wordIndex.emplace(_word, static_cast<uint32_t>(out->words.size()));
+        if (known.second) {
+            out->words.push_back(_word);
+        }
+        lastWord = known.first->second;
     }
-    return at.first->second;
+    return lastWord;
 }
 
 void reader::statements(scope _scope, int _depth, uint32_t _openLine) {
@@ -437,21 +510,21 @@ void reader::statements(scope _scope, int _depth, uint32_t _openLine) {
             rest(_depth, false, kind);
             continue;
         }
-        const std::string keyword = asciiLower(text);
-        if (keyword == "include") {
+        const keyword word = keywordOf(text);
+        if (word == keyword::Include) {
             include();
-        } else if (keyword == "zone" && (_scope == scope::Top || _scope == scope::View)) {
+        } else if (word == keyword::Zone && (_scope == scope::Top || _scope == scope::View)) {
             zone(_depth);
-        } else if (keyword == "view" && _scope == scope::Top) {
+        } else if (word == keyword::View && _scope == scope::Top) {
             view(_depth);
-        } else if (keyword == "options" && _scope == scope::Top) {
+        } else if (word == keyword::Options && _scope == scope::Top) {
             block(scope::Options, _depth);
-        } else if (keyword == "directory" && _scope == scope::Options) {
+        } else if (word == keyword::Directory && _scope == scope::Options) {
             if (expect(token::String, "the directory's quoted path") &&
                 expect(token::Semicolon, "\";\" after the directory")) {
                 base = text.empty() || text[0] == '/' ? text : base + "/" + text;
             }
-        } else if (keyword == "type" && _scope == scope::Zone) {
+        } else if (word == keyword::Type && _scope == scope::Zone) {
             zoneStatement& z = out->zones[currentZone];
             if (z.type != zoneStatement::NO_WORD) {
                 fail("zone " + quoted(out->nameOf(z)) + " states its type twice");
@@ -459,7 +532,7 @@ void reader::statements(scope _scope, int _depth, uint32_t _openLine) {
                 z.type = intern(asciiLower(text));
                 expect(token::Semicolon, "\";\" after the type");
             }
-        } else if (keyword == "in-view" && _scope == scope::Zone) {
+        } else if (word == keyword::InView && _scope == scope::Zone) {
             const token target = next();
             if (target != token::Word && target != token::String) {
                 fail("the view's name expected after in-view");
@@ -470,8 +543,8 @@ void reader::statements(scope _scope, int _depth, uint32_t _openLine) {
         } else {
             // The channels of controls, response-policy and the zones of
             // catalog-zones go on after a block.
-            rest(_depth, keyword == "inet" || keyword == "unix" || keyword == "response-policy" ||
-                             (keyword == "zone" && _scope == scope::Other),
+            rest(_depth,
+                 word == keyword::GoesOn || (word == keyword::Zone && _scope == scope::Other),
                  token::Word);
         }
     }
@@ -603,6 +676,11 @@ std::string reader::read(const std::string& _path) {
     const size_t slash = _path.rfind('/');
     base = slash == std::string::npos ? "." : slash == 0 ? "/" : _path.substr(0, slash);
     if (openFile(_path, true)) {
+        // Room for what a hosting server's file holds, reserved as address
+        // space: pages are only used as the lists grow into them.
+        const size_t size = static_cast<size_t>(out->files[0].status.st_size);
+        out->zones.reserve(size / 64);
+        out->names.reserve(size / 4);
         statements(scope::Top, 0, 0);
     }
     return error;

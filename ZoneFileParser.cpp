@@ -79,6 +79,11 @@ const std::vector<std::string>& locallyServedZones() {
 // True when |_name| is a locally served zone or lies below one, letter case
 // aside.
 bool isLocallyServed(std::string_view _name) {
+    // Each of them ends in "arpa", "localhost", "invalid" or "localdomain".
+    const char end = _name.empty() ? '\0' : asciiFold(_name.back());
+    if (end != 'a' && end != 't' && end != 'd') {
+        return false;
+    }
     const std::string_view last = _name.substr(_name.rfind('.') + 1);
     if (compareFolded(last, "arpa") != 0 && compareFolded(last, "localhost") != 0 &&
         compareFolded(last, "invalid") != 0 && compareFolded(last, "localdomain") != 0) {
@@ -107,12 +112,11 @@ uint64_t foldedWord(std::string_view _name, size_t _from) {
 }
 
 // A zone statement in the order of its view, then its folded name: the
-// first sixteen folded bytes spare most comparisons the names themselves.
+// first 24 folded bytes spare most comparisons the names themselves.
 struct sortKey {
     uint32_t view;
     uint32_t index;
-    uint64_t head;
-    uint64_t tail;
+    uint64_t prefix[3];
 };
 
 std::string location(const namedConf& _conf, const zoneStatement& _zone) {
@@ -180,11 +184,15 @@ int ZoneFileParser::readZones() {
     std::vector<sortKey> keys(conf.zones.size());
     for (uint32_t i = 0; i < keys.size(); ++i) {
         const std::string_view name = nameAt(i);
-        keys[i] = {conf.zones[i].view, i, foldedWord(name, 0), foldedWord(name, 8)};
+        keys[i] = {conf.zones[i].view, i,
+                   {foldedWord(name, 0), foldedWord(name, 8), foldedWord(name, 16)}};
     }
     const auto order = [&nameAt](const sortKey& _a, const sortKey& _b) {
-        if (_a.view != _b.view || _a.head != _b.head || _a.tail != _b.tail) {
-            return std::tie(_a.view, _a.head, _a.tail) < std::tie(_b.view, _b.head, _b.tail);
+        const auto tied = [](const sortKey& _k) {
+            return std::tie(_k.view, _k.prefix[0], _k.prefix[1], _k.prefix[2]);
+        };
+        if (tied(_a) != tied(_b)) {
+            return tied(_a) < tied(_b);
         }
         return compareFolded(nameAt(_a.index), nameAt(_b.index)) < 0;
     };
@@ -211,8 +219,9 @@ int ZoneFileParser::readZones() {
         sortKey probe = keys[0];
         probe.view = static_cast<uint32_t>(view - conf.views.begin()) + 1;
         probe.index = i;
-        probe.head = foldedWord(nameAt(i), 0);
-        probe.tail = foldedWord(nameAt(i), 8);
+        for (size_t w = 0; w < 3; ++w) {
+            probe.prefix[w] = foldedWord(nameAt(i), 8 * w);
+        }
         const auto found = std::lower_bound(keys.begin(), keys.end(), probe, order);
         if (found == keys.end() || order(probe, *found) ||
             conf.zones[found->index].inView != zoneStatement::NO_WORD) {
@@ -221,6 +230,10 @@ int ZoneFileParser::readZones() {
                                "\", which does not serve it; deferring update.");
         }
         zone.type = conf.zones[found->index].type;
+    }
+    std::vector<bool> primaryWord;
+    for (const std::string& word : conf.words) {
+        primaryWord.push_back(word == "master" || word == "primary");
     }
     // Why a statement is not mirrored; empty for a mirrored one.
     const auto reason = [&](uint32_t _index) -> std::string {
@@ -232,9 +245,8 @@ int ZoneFileParser::readZones() {
         if (zone.type == zoneStatement::NO_WORD) {
             return "its type is in an include that is not read (FOLLOW_INCLUDES=FALSE)";
         }
-        const std::string& type = conf.words[zone.type];
-        if (type != "master" && type != "primary") {
-            return "not primary (type " + type +
+        if (!primaryWord[zone.type]) {
+            return "not primary (type " + conf.words[zone.type] +
                    (zone.inView != zoneStatement::NO_WORD
                         ? " in view \"" + conf.words[zone.inView] + "\")"
                         : std::string(")"));
@@ -245,7 +257,7 @@ int ZoneFileParser::readZones() {
         if (isLocallyServed(name)) {
             return "locally served";
         }
-        const std::string text(name);
+        const std::string text(excludePatterns.empty() ? std::string_view() : name);
         for (const std::string& pattern : excludePatterns) {
             if (fnmatch(pattern.c_str(), text.c_str(), FNM_CASEFOLD) == 0) {
                 return "excluded by EXCLUDE_ZONES pattern \"" + pattern + "\"";
@@ -266,9 +278,14 @@ int ZoneFileParser::readZones() {
             }
         }
     }
+    std::vector<bool> isMirrored(conf.zones.size());
+    for (uint32_t i = 0; i < conf.zones.size(); ++i) {
+        isMirrored[i] = conf.zones[i].view == chosen && reason(i).empty();
+    }
     std::vector<std::string_view> mirrored;
+    mirrored.reserve(keys.size());
     for (const sortKey& key : keys) {
-        if (conf.zones[key.index].view == chosen && reason(key.index).empty()) {
+        if (isMirrored[key.index]) {
             mirrored.push_back(nameAt(key.index));
         }
     }
@@ -314,39 +331,34 @@ int ZoneFileParser::readZones() {
 
 void ZoneFileParser::mergeRecords(const std::vector<std::string_view>& _mirrored) {
     // Both the records and the mirrored names are in folded order: one walk
-    // over the two meets the known zones, flags the vanished ones deleted and
-    // collects the new ones.
+    // over the two meets the known zones and flags the vanished ones deleted;
+    // the new ones join at the end, then take their places.
     std::vector<zoneData>& records = *zones;
-    std::vector<std::string_view> added;
+    const size_t known = records.size();
+    records.reserve(known + _mirrored.size());
     size_t r = 0;
     for (const std::string_view name : _mirrored) {
         int order = 1;
-        for (; r < records.size() && (order = compareFolded(records[r].zoneNameRef(), name)) < 0;
-             ++r) {
+        for (; r < known && (order = compareFolded(records[r].zoneNameRef(), name)) < 0; ++r) {
             records[r].setDeletedZone(true);
             ++deletedZones;
         }
-        if (r < records.size() && order == 0) {
+        if (r < known && order == 0) {
             records[r].setFound(true);
             records[r].setDeletedZone(false);
             ++foundZones;
             ++r;
-        } else {
-            added.push_back(name);
+            continue;
         }
-    }
-    for (; r < records.size(); ++r) {
-        records[r].setDeletedZone(true);
-        ++deletedZones;
-    }
-    const size_t known = records.size();
-    records.reserve(known + added.size());
-    for (const std::string_view name : added) {
         records.emplace_back(std::string(name));
         records.back().setZoneType("master");
         records.back().setNewZone(true);
+        ++newZones;
     }
-    newZones = static_cast<int32_t>(added.size());
+    for (; r < known; ++r) {
+        records[r].setDeletedZone(true);
+        ++deletedZones;
+    }
     std::inplace_merge(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(known),
                        records.end(), [](const zoneData& _a, const zoneData& _b) {
                            return compareFolded(_a.zoneNameRef(), _b.zoneNameRef()) < 0;
