@@ -207,7 +207,8 @@ void ConfigFileParser::decodeFlag(const char* _key, const std::string& _value, b
         return;
     }
     *_flag = _fallback;
-    decodeWarnings.push_back(std::string(_key) + " \"" + _value + "\" is neither TRUE nor FALSE; using " +
+    decodeWarnings.push_back(std::string(_key) + " \"" + _value +
+                             "\" is neither TRUE nor FALSE; using " +
                              (_fallback ? "TRUE." : "FALSE."));
 }
 

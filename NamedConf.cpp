@@ -4,11 +4,11 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <algorithm>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -69,11 +69,11 @@ enum class keyword { Other, Include, Zone, View, Options, Directory, Type, InVie
 
 keyword keywordOf(const std::string& _word) {
     static const std::pair<std::string_view, keyword> known[] = {
-        {"include", keyword::Include}, {"zone", keyword::Zone},
-        {"view", keyword::View},       {"options", keyword::Options},
+        {"include", keyword::Include},     {"zone", keyword::Zone},
+        {"view", keyword::View},           {"options", keyword::Options},
         {"directory", keyword::Directory}, {"type", keyword::Type},
-        {"in-view", keyword::InView},  {"inet", keyword::GoesOn},
-        {"unix", keyword::GoesOn},     {"response-policy", keyword::GoesOn}};
+        {"in-view", keyword::InView},      {"inet", keyword::GoesOn},
+        {"unix", keyword::GoesOn},         {"response-policy", keyword::GoesOn}};
     for (const auto& candidate : known) {
         const std::string_view name = candidate.first;
         if (_word.size() == name.size() &&
@@ -200,13 +200,13 @@ bool reader::openFile(const std::string& _path, bool _main) {
             fail("included file " + quoted(_path) + " is not a regular file");
         } else if (openError == EACCES) {
             const passwd* user = getpwuid(geteuid());
-            fail("included file " + quoted(_path) + " cannot be read (" +
-                 std::strerror(openError) + "); grant the user " +
+            fail("included file " + quoted(_path) + " cannot be read (" + std::strerror(openError) +
+                 "); grant the user " +
                  (user != nullptr ? user->pw_name : std::to_string(geteuid())) +
                  " read access to it and its folders");
         } else {
-            fail("included file " + quoted(_path) + " cannot be read (" +
-                 std::strerror(openError) + ")");
+            fail("included file " + quoted(_path) + " cannot be read (" + std::strerror(openError) +
+                 ")");
         }
         return false;
     }
@@ -334,9 +334,9 @@ token reader::next() {
         }
         // Blanks and line feeds, much of a file, are passed over in one run.
         const char* at = s.at;
-        for (byteClass kind; at < s.end && ((kind = bytes.of[static_cast<unsigned char>(*at)]) ==
-                                                Blank ||
-                                            kind == LineFeed);
+        for (byteClass kind;
+             at < s.end &&
+             ((kind = bytes.of[static_cast<unsigned char>(*at)]) == Blank || kind == LineFeed);
              ++at) {
             s.line += kind == LineFeed;
             touching = false;
@@ -370,7 +370,7 @@ token reader::next() {
                 return token::Mark;
             }
             case Special:
-                return c == '{' ? token::Open
+                return c == '{'   ? token::Open
                        : c == '}' ? token::Close
                        : c == ';' ? token::Semicolon
                                   : token::Mark;
@@ -614,8 +614,8 @@ void reader::zone(int _depth) {
     statements(scope::Zone, _depth + 1, line);
     currentZone = SIZE_MAX;
     const zoneStatement& read = out->zones.back();
-    if (!failed() && read.type == zoneStatement::NO_WORD &&
-        read.inView == zoneStatement::NO_WORD && !read.typeHidden) {
+    if (!failed() && read.type == zoneStatement::NO_WORD && read.inView == zoneStatement::NO_WORD &&
+        !read.typeHidden) {
         fail("zone " + quoted(out->nameOf(read)) + " has no type", at);
     }
     expect(token::Semicolon, "\";\" after the zone's \"}\"");

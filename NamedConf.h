@@ -32,7 +32,7 @@ struct zoneStatement {
     static constexpr uint32_t NO_WORD = UINT32_MAX;
     uint32_t nameOffset = 0;  // the name as written, in namedConf::names
     uint32_t nameSize = 0;
-    uint32_t view = 0;  // 0 outside views, else 1 + its index in views
+    uint32_t view = 0;          // 0 outside views, else 1 + its index in views
     uint32_t type = NO_WORD;    // the type, in lower case, in words
     uint32_t inView = NO_WORD;  // the in-view target, in words
     uint32_t file = 0;          // where the statement starts

@@ -41,9 +41,8 @@ void checkZonesFile(const ConfigFileParser& _config, setupFindings& _findings) {
     const std::string prefix = "Zones file \"" + path + "\"";
     if (zonesFile.getLastResult() == readResult::Failed) {
         const std::string error = zonesFile.getReadError();
-        _findings.problems.push_back(error.compare(0, path.size(), path) == 0
-                                         ? error
-                                         : prefix + ": " + error);
+        _findings.problems.push_back(
+            error.compare(0, path.size(), path) == 0 ? error : prefix + ": " + error);
         return;
     }
     if (zonesFile.getLastResult() == readResult::NoZoneBlocks) {

@@ -81,7 +81,7 @@ const std::vector<std::string>& locallyServedZones() {
 bool isLocallyServed(std::string_view _name) {
     // Each of them ends in "arpa", "localhost", "invalid" or "localdomain".
     const char end = _name.empty() ? '\0' : asciiFold(_name.back());
-    if (end != 'a' && end != 't' && end != 'd') {
+    if (end != 'a' && end != 't' && end != 'd' && end != 'n') {
         return false;
     }
     const std::string_view last = _name.substr(_name.rfind('.') + 1);
@@ -184,7 +184,8 @@ int ZoneFileParser::readZones() {
     std::vector<sortKey> keys(conf.zones.size());
     for (uint32_t i = 0; i < keys.size(); ++i) {
         const std::string_view name = nameAt(i);
-        keys[i] = {conf.zones[i].view, i,
+        keys[i] = {conf.zones[i].view,
+                   i,
                    {foldedWord(name, 0), foldedWord(name, 8), foldedWord(name, 16)}};
     }
     const auto order = [&nameAt](const sortKey& _a, const sortKey& _b) {

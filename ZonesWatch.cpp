@@ -38,8 +38,10 @@ void ZonesWatch::setPaths(const std::vector<std::string>& _paths) {
     std::map<std::string, std::set<std::string>> next;
     for (const std::string& path : _paths) {
         const size_t slash = path.rfind('/');
-        next[slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash)].insert(
-            slash == std::string::npos ? path : path.substr(slash + 1));
+        next[slash == std::string::npos ? "."
+             : slash == 0               ? "/"
+                                        : path.substr(0, slash)]
+            .insert(slash == std::string::npos ? path : path.substr(slash + 1));
     }
     if (next == folders) {
         return;

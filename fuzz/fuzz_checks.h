@@ -209,7 +209,8 @@ inline std::string checkRecords(ZoneFileParser& parser, const std::vector<std::s
     }
     int newCount = -1;
     int deletedCount = -1;
-    if (parser.zonesChanged(newCount, deletedCount) && (newCount != added || deletedCount != deleted)) {
+    if (parser.zonesChanged(newCount, deletedCount) &&
+        (newCount != added || deletedCount != deleted)) {
         return "zonesChanged counts differ from the flags";
     }
     if (parser.getLastResult() == readResult::Failed && names != before) {
@@ -249,7 +250,11 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
             (step == 4 && std::rename((path + ".away").c_str(), path.c_str()) != 0)) {
             return "cannot write the zones file";
         }
-        problem = read(step == 0 ? "first" : step == 1 ? "second" : step == 2 ? "unchanged" : step == 3 ? "moved away" : "restored");
+        problem = read(step == 0   ? "first"
+                       : step == 1 ? "second"
+                       : step == 2 ? "unchanged"
+                       : step == 3 ? "moved away"
+                                   : "restored");
         if (step == 1 && problem.empty() && parser.getLastResult() != readResult::Failed) {
             ZoneFileParser fresh(&config);
             fresh.readZones();

@@ -91,7 +91,8 @@ TEST_F(CommandLineTest, StartWarningsAndCheckModeReportsWithoutARequest) {
     EXPECT_EQ(sound.status, 0) << sound.out;
     expectHolds(sound.out,
                 {"TOKEN=abcd********\n", "MAX_DELETE_PERCENT=50\n", "WATCH_ZONES_FILE=TRUE\n",
-                 "FOLLOW_INCLUDES=FALSE\n", "Master zones: 2\n  a\n  b\nNot mirrored: 1\n  t: "
+                 "FOLLOW_INCLUDES=FALSE\n",
+                 "Master zones: 2\n  a\n  b\nNot mirrored: 1\n  t: "
                  "not primary (type secondary)\n",
                  "named.conf\" includes \"more.conf\", not read while FOLLOW_INCLUDES=FALSE.",
                  "Configuration OK.\n"});

@@ -32,13 +32,21 @@ using Files = std::map<std::string, std::string>;
 // Names the generator and the layouts use that BIND serves as primary but
 // the agent must never mirror: locally served ones and the excluded pattern.
 bool neverMirrored(const std::string& _name) {
-    static const Names local = {"localhost", "localhost.localdomain", "0.in-addr.arpa",
-                                "127.in-addr.arpa", "255.in-addr.arpa", "1.0.0.127.in-addr.arpa",
-                                "10.in-addr.arpa", "168.192.in-addr.arpa", "1.168.192.in-addr.arpa",
-                                "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa"};
+    static const Names local = {
+        "localhost",
+        "localhost.localdomain",
+        "0.in-addr.arpa",
+        "127.in-addr.arpa",
+        "255.in-addr.arpa",
+        "1.0.0.127.in-addr.arpa",
+        "10.in-addr.arpa",
+        "168.192.in-addr.arpa",
+        "1.168.192.in-addr.arpa",
+        "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa"};
     const std::string suffix = ".excluded.test";
     return local.count(_name) > 0 ||
-           (_name.size() > suffix.size() && _name.compare(_name.size() - suffix.size(), suffix.size(), suffix) == 0);
+           (_name.size() > suffix.size() &&
+            _name.compare(_name.size() - suffix.size(), suffix.size(), suffix) == 0);
 }
 
 // A zone name as both sides compare it: letter case folded, without its
@@ -59,8 +67,8 @@ struct bindVerdict {
 };
 
 bindVerdict askBind(const testutil::TempDir& _dir, const std::string& _view) {
-    const auto run = testutil::runProcess(
-        {"/bin/sh", "-c", "named-checkconf -l named.conf 2>&1"}, _dir.path());
+    const auto run =
+        testutil::runProcess({"/bin/sh", "-c", "named-checkconf -l named.conf 2>&1"}, _dir.path());
     bindVerdict verdict;
     verdict.accepted = run.status == 0;
     verdict.message = run.out;
@@ -74,7 +82,8 @@ bindVerdict askBind(const testutil::TempDir& _dir, const std::string& _view) {
     std::istringstream in(verdict.accepted ? run.out : "");
     for (std::string line; std::getline(in, line);) {
         std::vector<std::string> w;
-        for (size_t end = line.size(), at; w.size() < 4 && (at = line.rfind(' ', end - 1)) != std::string::npos; end = at) {
+        for (size_t end = line.size(), at;
+             w.size() < 4 && (at = line.rfind(' ', end - 1)) != std::string::npos; end = at) {
             w.insert(w.begin(), line.substr(at + 1, end - at - 1));
         }
         if (w.size() == 4 && w[2] != "in-view") {
@@ -82,7 +91,8 @@ bindVerdict askBind(const testutil::TempDir& _dir, const std::string& _view) {
         } else if (w.size() == 4) {
             w = {w[0], w[1], "in-view " + w[3]};
         }
-        const std::string name = comparable(line.substr(0, line.size() - (w[0].size() + w[1].size() + w[2].size() + 3)));
+        const std::string name =
+            comparable(line.substr(0, line.size() - (w[0].size() + w[1].size() + w[2].size() + 3)));
         types[{w[1], name}] = w[2].compare(0, 8, "in-view ") == 0 ? w[2] : asciiLower(w[2]);
     }
     for (const auto& zone : types) {
@@ -145,9 +155,9 @@ std::string compareWithBind(const Files& _files, const std::string& _view,
         testutil::writeFile(dir.file(file.first), withDir(file.second, dir));
     }
     const bindVerdict bind = askBind(dir, _view);
-    const agentVerdict agent = askAgent(
-        dir, "FOLLOW_INCLUDES=TRUE\nZONES_VIEW=" + _view + "\nEXCLUDE_ZONES=*.EXCLUDED.test\n" +
-                 withDir(_settings, dir));
+    const agentVerdict agent =
+        askAgent(dir, "FOLLOW_INCLUDES=TRUE\nZONES_VIEW=" + _view +
+                          "\nEXCLUDE_ZONES=*.EXCLUDED.test\n" + withDir(_settings, dir));
     if (_mirrored != nullptr) {
         *_mirrored = agent.mirrored;
     }
@@ -184,9 +194,9 @@ public:
         files.clear();
         serial = 0;
         std::vector<std::string> top = {
-            "options {" + shuffled({"directory \"@DIR@\";", "recursion no;",
-                                    "allow-transfer { trusted; };", "version \"//none\";",
-                                    "listen-on port 53 { any; };"}) +
+            "options {" +
+                shuffled({"directory \"@DIR@\";", "recursion no;", "allow-transfer { trusted; };",
+                          "version \"//none\";", "listen-on port 53 { any; };"}) +
                 "};",
             "acl \"trusted\" { 192.0.2.0/24; !198.51.100.7; localhost; };",
             "key \"rndc-key\" { algorithm hmac-sha256; secret \"c2VjcmV0c2VjcmV0\"; };",
@@ -227,16 +237,16 @@ private:
 
     // Blanks or a comment between tokens.
     std::string spacing() {
-        const char* const forms[] = {" ", "\n\t", " /* c \"{ */ ", " // c \"}\n", " # c ;\n",
-                                     "\r\n", " /**/"};
+        const char* const forms[] = {" ",        "\n\t", " /* c \"{ */ ", " // c \"}\n",
+                                     " # c ;\n", "\r\n", " /**/"};
         return forms[pick(7)];
     }
 
     std::string zoneName() {
-        const char* const names[] = {"example.com",  "Example.NET.", "shop.example.org",
-                                     "localhost",    "0.in-addr.arpa", "168.192.in-addr.arpa",
-                                     "a.excluded.test", "xn--bcher-kva.example", "b.example.",
-                                     "1.168.192.in-addr.arpa", "c.example"};
+        const char* const names[] = {
+            "example.com",    "Example.NET.",           "shop.example.org", "localhost",
+            "0.in-addr.arpa", "168.192.in-addr.arpa",   "a.excluded.test",  "xn--bcher-kva.example",
+            "b.example.",     "1.168.192.in-addr.arpa", "c.example"};
         return names[pick(11)] + std::string(pick(3) == 0 ? "" : "") + "";
     }
 
@@ -244,13 +254,15 @@ private:
         std::vector<std::string> out;
         std::set<std::string> used;
         for (size_t i = 0; i < _count; ++i) {
-            std::string name = pick(3) == 0 ? zoneName() : "z" + std::to_string(serial) + ".example";
+            std::string name =
+                pick(3) == 0 ? zoneName() : "z" + std::to_string(serial) + ".example";
             if (!used.insert(comparable(name)).second) {
                 continue;
             }
-            const std::string file = "file \"/var//named/" + _view + std::to_string(serial++) + ".db\";";
-            const char* const types[] = {"master", "primary", "Master", "slave", "secondary",
-                                         "forward", "stub", "PRIMARY"};
+            const std::string file =
+                "file \"/var//named/" + _view + std::to_string(serial++) + ".db\";";
+            const char* const types[] = {"master",    "primary", "Master", "slave",
+                                         "secondary", "forward", "stub",   "PRIMARY"};
             const std::string type = types[pick(8)];
             std::vector<std::string> body = {"type " + type + (pick(4) == 0 ? " ;" : ";")};
             if (type == "forward") {
@@ -276,7 +288,9 @@ private:
             const bool bare = name.find_first_of(".") != std::string::npos && pick(3) == 0;
             const std::string header = std::string(pick(2) == 0 ? "zone" : "ZONE") + spacing() +
                                        (bare ? name : "\"" + name + "\"") + spacing() +
-                                       (pick(3) == 0 ? "IN" : pick(2) == 0 ? "in" : "");
+                                       (pick(3) == 0   ? "IN"
+                                        : pick(2) == 0 ? "in"
+                                                       : "");
             out.push_back(header + "{" + shuffled(body) + "};");
         }
         std::string text = shuffled(out);
@@ -322,7 +336,8 @@ TEST(ZonesReaderTest, GeneratedConfigurationsGiveExactlyTheZonesBindServesAsPrim
         bindVerdict bind;
         const std::string problem = compareWithBind(files, view, "", nullptr, &bind);
         accepted += bind.accepted;
-        if (std::getenv("SHOWBIND")) std::cout << bind.message.substr(0, bind.message.find('\n')) << "\n";
+        if (std::getenv("SHOWBIND"))
+            std::cout << bind.message.substr(0, bind.message.find('\n')) << "\n";
         refused += bind.syntaxError;
         mirrored += bind.primaries.size();
         std::string texts;
@@ -335,6 +350,328 @@ TEST(ZonesReaderTest, GeneratedConfigurationsGiveExactlyTheZonesBindServesAsPrim
               << ", primary zones compared " << mirrored << "\n";
     EXPECT_GT(accepted, 150u);
     EXPECT_GT(refused, 30u);
+}
+
+// The layouts distributions and hosting panels write, each read with
+// FOLLOW_INCLUDES=TRUE and the view given: the mirrored zones are the ones
+// listed, and they are the primary zones BIND serves.
+TEST(ZonesReaderTest, LayoutsOfDistributionsAndPanelsGiveTheZonesBindServes) {
+    const std::string localZones =
+        "zone \".\" { type hint; file \"/usr/share/dns/root.hints\"; };\n"
+        "zone \"localhost\" { type master; file \"/etc/bind/db.local\"; };\n"
+        "zone \"127.in-addr.arpa\" { type master; file \"/etc/bind/db.127\"; };\n"
+        "zone \"0.in-addr.arpa\" { type master; file \"/etc/bind/db.0\"; };\n"
+        "zone \"255.in-addr.arpa\" { type master; file \"/etc/bind/db.255\"; };\n";
+    const struct {
+        const char* layout;
+        Files files;
+        const char* view;
+        Names expected;
+    } layouts[] = {
+        {"Debian: the zones in named.conf.local, pulled in with include",
+         {{"named.conf",
+           "// BIND's primary configuration file\ninclude \"@DIR@/named.conf.options\";\n"
+           "include \"@DIR@/named.conf.local\";\ninclude \"@DIR@/named.conf.default-zones\";\n"},
+          {"named.conf.options",
+           "options {\n\tdirectory \"@DIR@\";\n\tdnssec-validation auto;\n};\n"},
+          {"named.conf.local",
+           "//\n// Do any local configuration here\n//\nzone \"example.com\" {\n\ttype master;\n"
+           "\tfile \"/etc/bind/db.example.com\";\n};\nzone \"example.org\" { type slave; "
+           "file \"db.example.org\"; masters { 192.0.2.1; }; };\n"},
+          {"named.conf.default-zones", localZones}},
+         "",
+         {"example.com"}},
+        {"RHEL: options first, the distribution's local zones included",
+         {{"named.conf",
+           "options {\n\tlisten-on port 53 { 127.0.0.1; };\n\tdirectory \t\"@DIR@\";\n"
+           "\tallow-query { localhost; };\n\trecursion yes;\n};\nlogging {\n\tchannel "
+           "default_debug {\n\t\tfile \"data/named.run\";\n\t\tseverity dynamic;\n\t};\n};\n"
+           "zone \".\" IN {\n\ttype hint;\n\tfile \"named.ca\";\n};\ninclude "
+           "\"named.rfc1912.zones\";\nzone \"example.net\" IN {\n\ttype master;\n\tfile "
+           "\"example.net.zone\";\n\tallow-update { none; };\n};\n"},
+          {"named.rfc1912.zones",
+           "zone \"localhost.localdomain\" IN { type master; file \"named.localhost\"; "
+           "allow-update { none; }; };\n"
+           "zone \"localhost\" IN { type master; file \"named.localhost\"; allow-update { none; }; "
+           "};\n"
+           "zone \"1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa\" IN { "
+           "type master; "
+           "file \"named.loopback\"; };\nzone \"1.0.0.127.in-addr.arpa\" IN { type master; file "
+           "\"named.loopback\"; };\nzone \"0.in-addr.arpa\" IN { type master; file "
+           "\"named.empty\"; };\n"}},
+         "",
+         {"example.net"}},
+        {"cPanel: one line a zone, paths under /var/named",
+         {{"named.conf",
+           "zone \"shop.example\" { type master; file \"/var/named/shop.example.db\"; };\n"
+           "zone \"blog.example\" { type master; file \"/var/named/blog.example.db\"; };\n"}},
+         "",
+         {"shop.example", "blog.example"}},
+        {"Plesk: a shared transfer acl",
+         {{"named.conf",
+           "acl common-allow-transfer {\n\tnone;\n};\nzone \"plesk.example\" {\n\ttype master;\n"
+           "\tfile \"plesk.example\";\n\tallow-transfer "
+           "{\n\t\tcommon-allow-transfer;\n\t};\n};\n"}},
+         "",
+         {"plesk.example"}},
+        {"ISPConfig: options between type and file",
+         {{"named.conf",
+           "zone \"isp.example\" {\n\ttype master;\n\tallow-transfer {none;};\n\tfile "
+           "\"/etc/bind/pri.isp.example\";\n\tallow-update {none;};\n};\n"}},
+         "",
+         {"isp.example"}},
+        {"Virtualmin: closing braces indented",
+         {{"named.conf",
+           "zone \"webmin.example\" {\n\ttype master;\n\tfile "
+           "\"/var/lib/bind/webmin.example.hosts\";"
+           "\n\tallow-transfer {\n\t\t127.0.0.1;\n\t\tlocalnets;\n\t\t};\n\t};\n"}},
+         "",
+         {"webmin.example"}},
+        {"a panel that writes its options before the type",
+         {{"named.conf",
+           "zone \"order.example\" { allow-transfer { none; }; allow-update { none; }; type "
+           "master; file \"order.example.db\"; };\n"}},
+         "",
+         {"order.example"}},
+        {"spacing and letter case",
+         {{"named.conf",
+           "zone \"spacing.example\" { type master ; file \"s.db\"; };\nZONE \"case.example\" "
+           "{ TYPE Master; File \"c.db\"; };\nzone \"class.example\" IN{type master;file "
+           "\"k.db\";};\n"}},
+         "",
+         {"spacing.example", "case.example", "class.example"}},
+        {"hash comments, with a quote and a brace in one",
+         {{"named.conf",
+           "# zone \"gone.example\" { type master; file \"g.db\"; };\n# a 6\" rack {\nzone "
+           "\"hash.example\" { type master; file \"h.db\"; }; # the primary\n"}},
+         "",
+         {"hash.example"}},
+        {"comment markers inside quoted paths",
+         {{"named.conf",
+           "zone \"path.example\" { type master; file \"/var/named//path.example.db\"; };\n"
+           "zone \"star.example\" { type master; file \"/var/named/x/*star.db\"; };\n"}},
+         "",
+         {"path.example", "star.example"}},
+        {"unquoted names, one with its trailing dot",
+         {{"named.conf",
+           "zone bare.example { type master; file \"bare.db\"; };\nzone Trailing.Example. in "
+           "{ type master; file \"t.db\"; };\n"}},
+         "",
+         {"bare.example", "trailing.example"}},
+        {"split horizon: the external view mirrored, one zone shared from the internal one",
+         {{"named.conf",
+           "view \"internal\" {\n\tmatch-clients { 10.0.0.0/8; };\n\tzone \"corp.example\" { "
+           "type master; file \"int/corp.db\"; };\n\tzone \"both.example\" { type master; file "
+           "\"int/both.db\"; };\n};\nview \"external\" {\n\tmatch-clients { any; };\n\tzone "
+           "\"www.example\" { type master; file \"ext/www.db\"; };\n\tzone \"both.example\" { "
+           "in-view \"internal\"; };\n};\n"}},
+         "external",
+         {"www.example", "both.example"}},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.layout);
+        Names mirrored;
+        EXPECT_EQ(compareWithBind(layout.files, layout.view, "", &mirrored), "");
+        EXPECT_EQ(mirrored, layout.expected);
+    }
+    // Without FOLLOW_INCLUDES, or without ZONES_VIEW in a file with views,
+    // nothing is mirrored and the reason says which key changes that.
+    const std::pair<const char*, std::string> unread[] = {
+        {"FOLLOW_INCLUDES=FALSE\n",
+         "it includes \"@DIR@/named.conf.options\", \"@DIR@/named.conf.local\", "
+         "\"@DIR@/named.conf.default-zones\", not read while FOLLOW_INCLUDES=FALSE"},
+        {"ZONES_VIEW=\n",
+         "its zones sit in views \"internal\" (2), \"external\" (2): set ZONES_VIEW"}};
+    for (const auto& [setting, reason] : unread) {
+        testutil::TempDir dir;
+        const Files& files = layouts[setting[0] == 'F' ? 0 : 11].files;
+        for (const auto& file : files) {
+            testutil::writeFile(dir.file(file.first), withDir(file.second, dir));
+        }
+        const agentVerdict agent = askAgent(dir, setting);
+        EXPECT_EQ(agent.parser->getLastResult(), readResult::NoZoneBlocks);
+        EXPECT_NE(agent.parser->getNoZonesReason().find(withDir(reason, dir)), std::string::npos)
+            << agent.parser->getNoZonesReason();
+    }
+}
+
+class ZoneTrackingTest : public testing::Test {
+protected:
+    void SetUp() override { configure(""); }
+
+    void configure(const std::string& _settings) {
+        testutil::writeFile(dir.file("vantrel.conf"),
+                            "ZONES_FILE=" + zonesPath + "\nFOLLOW_INCLUDES=TRUE\n" + _settings);
+        config = std::make_unique<ConfigFileParser>(dir.file("vantrel.conf"));
+        parser = std::make_unique<ZoneFileParser>(config.get());
+    }
+    // Renames a new zones file into place: a change whatever the clock.
+    void writeZones(const std::string& _content, const std::string& _path = "") {
+        ASSERT_TRUE(fuzzchecks::replaceWhole(_path.empty() ? zonesPath : _path, _content));
+    }
+    // One reading; its log lines land in |log|.
+    int read() {
+        testing::internal::CaptureStdout();
+        const int result = parser->readZones();
+        log = testing::internal::GetCapturedStdout();
+        return result;
+    }
+    // Each record with its flags (F found, N new, D deleted), then the
+    // counts zonesChanged hands over, or "none".
+    std::string state() const {
+        std::string out;
+        for (const zoneData& z : *parser->getZones()) {
+            out += z.getZoneName() + ":" + (z.isFound() ? "F" : "") + (z.isNewZone() ? "N" : "") +
+                   (z.isDeleted() ? "D" : "") + " ";
+        }
+        int counts[2] = {0, 0};
+        return out + (parser->zonesChanged(counts[0], counts[1])
+                          ? "+" + std::to_string(counts[0]) + " -" + std::to_string(counts[1])
+                          : "none");
+    }
+
+    testutil::TempDir dir;
+    std::string zonesPath = dir.file("named.conf");
+    std::unique_ptr<ConfigFileParser> config;
+    std::unique_ptr<ZoneFileParser> parser;
+    std::string log;
+};
+
+std::string master(const std::string& _name) {
+    return "zone \"" + _name + "\" { type master; file \"" + _name + ".db\"; };\n";
+}
+
+TEST_F(ZoneTrackingTest, ARenameIsNewPlusDeletedAndNamesCompareAsDnsNames) {
+    writeZones(master("b.example") + master("A.example.") +
+               "zone \"s.example\" { type slave; };\n");
+    EXPECT_EQ(read(), 3);
+    EXPECT_EQ(log,
+              "Loading zone:b.example\nLoading zone:A.example.\nLoading zone:s.example\nZone "
+              "changes:2\n");
+    EXPECT_EQ(state(), "A.example:N b.example:N +2 -0");
+    // Renamed into place with an older time; letter case and the trailing dot
+    // do not make another zone.
+    const timespec old[2] = {{1600000000, 0}, {1600000000, 0}};
+    testutil::writeFile(dir.file("staged"), master("a.EXAMPLE") + master("x.example"));
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.file("staged").c_str(), old, 0), 0);
+    ASSERT_EQ(rename(dir.file("staged").c_str(), zonesPath.c_str()), 0);
+    EXPECT_EQ(read(), 2);
+    EXPECT_EQ(state(), "A.example:F b.example:D x.example:N +1 -1");
+    parser->getZones()->erase(parser->getZones()->begin() + 1);  // the service deleted it
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(log, "Zones file hasn't changed. Deferring update.\n");
+    EXPECT_EQ(state(), "A.example: x.example: none");
+}
+
+// Texts BIND would refuse and files that cannot be used are refused at every
+// pass with the file, the line and the reason, recording and flagging
+// nothing but the owed deletion; the next good text is read as usual.
+TEST_F(ZoneTrackingTest, RefusedTextsAndFilesChangeNothingButKeepOwedDeletions) {
+    const std::string a = master("a.example");
+    const std::string at = zonesPath + ":";
+    std::string longName;
+    for (int label = 0; label < 5; ++label) {
+        longName += std::string(60, 'c') + ".";
+    }
+    const std::pair<std::string, std::string> cases[] = {
+        {a + "zone \"c.example\" { type master;\n", at + "2: \"{\" of line 2 is not closed"},
+        {a + "zone \"c.example", at + "2: quoted string opened on line 2 is still open"},
+        {"zone \"a.example\" { type master; }\n" + a,
+         at + "2: \";\" after the zone's \"}\" expected"},
+        {a + "/* zone \"c.example\" { };\n", at + "2: comment opened on line 2 is still open"},
+        {a + "};\n", at + "2: \"}\" without its \"{\""},
+        {a + "zone { type master; };\n", at + "2: zone statement without a name"},
+        {a + "zone \"A.EXAMPLE.\" { type slave; };\n",
+         at + "2: zone \"A.EXAMPLE.\" stated twice in the same view (first at " + at + "1)"},
+        {a + "zone \"c..example\" { type master; };\n", "the name has an empty label"},
+        {a + "zone \"" + std::string(64, 'c') + ".example\" { type master; };\n",
+         "longer than 63 octets"},
+        {a + "zone \"" + std::string(10000, 'c') + "\" { type master; };\n",
+         "longer than 63 octets"},
+        {a + "zone \"" + longName + "\" { type master; };\n", "longer than 255 octets"},
+        {a + "zone \"c\n.example\" { type master; };\n", "the name holds a control byte"},
+        {a + std::string("zone \"c.example\" { type master; };\0\n", 36), at + "2: NUL byte"},
+        {a + "acl \"x\" { " + std::string(20000, '{'), "blocks nested deeper than 64"},
+        {a + "zone \"c.example\" { type master; type slave; };\n", "states its type twice"},
+        {a + "zone \"c.example\" { file \"c.db\"; };\n", at + "2: zone \"c.example\" has no type"},
+        {a + "include \"/dev/zero\";\n", "included file \"/dev/zero\" is not a regular file"},
+        {a + "include \"@DIR@\";\n", "included file \"@DIR@\" is not a regular file"},
+        {a + "include \"missing.conf\";\n",
+         "included file \"@DIR@/missing.conf\" cannot be read (No such file"},
+        {a + "include \"named.conf\";\n", "include of \"@DIR@/named.conf\" forms a cycle"},
+        {a + "include \"deep.conf\";\n", "includes nested deeper than 16"},
+        {"absent", "Error reading file!"},
+        {"link", "Not a regular file:"},
+        {"fifo", "Not a regular file:"},
+        {"2 GiB", "Zones file too large."},
+    };
+    testutil::writeFile(dir.file("deep.conf"), "include \"deep2.conf\";\n");
+    for (int depth = 2; depth < 20; ++depth) {
+        testutil::writeFile(dir.file("deep" + std::to_string(depth) + ".conf"),
+                            "include \"deep" + std::to_string(depth + 1) + ".conf\";\n");
+    }
+    for (const auto& [content, error] : cases) {
+        SCOPED_TRACE(content.substr(0, 80));
+        configure("");
+        writeZones(master("a.example") + master("b.example"));
+        read();
+        writeZones(master("a.example"));  // b.example owed: the service refused it
+        read();
+        // Short texts stand for a file of their own made missing, a link, a
+        // FIFO or a sparse file of 2 GiB.
+        if (content.size() > 6) {
+            writeZones(withDir(content, dir));
+        } else {
+            ASSERT_EQ(unlink(zonesPath.c_str()), 0);
+            ASSERT_TRUE(content != "link" ||
+                        symlink(dir.file("deep.conf").c_str(), zonesPath.c_str()) == 0);
+            ASSERT_TRUE(content != "fifo" || mkfifo(zonesPath.c_str(), 0644) == 0);
+            ASSERT_TRUE(
+                content != "2 GiB" ||
+                truncate((testutil::writeFile(zonesPath, ""), zonesPath).c_str(), 1LL << 31) == 0);
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            EXPECT_EQ(read(), 0);
+            EXPECT_EQ(parser->getLastResult(), readResult::Failed);
+            EXPECT_NE(parser->getReadError().find(withDir(error, dir)), std::string::npos)
+                << parser->getReadError();
+            EXPECT_NE(log.find(parser->getReadError() + "\n"), std::string::npos);
+            EXPECT_EQ(state(), "a.example: b.example:D none");
+        }
+        unlink(zonesPath.c_str());
+        writeZones(a + master("c.example"));
+        EXPECT_EQ(read(), 2);
+        EXPECT_EQ(state(), "a.example:F b.example:D c.example:N +1 -1");
+    }
+}
+
+TEST_F(ZoneTrackingTest, AnIncludeTheAgentMayNotReadIsRefusedUntilItsPermissionsAreFixed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to hand the files to nobody and drop to that user";
+    }
+    writeZones(master("a.example") + "include \"" + dir.file("more.conf") + "\";\n");
+    testutil::writeFile(dir.file("more.conf"), master("b.example"));
+    ASSERT_EQ(read(), 2);
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_TRUE(nobody != nullptr && chmod(dir.path().c_str(), 0755) == 0 &&
+                chmod(zonesPath.c_str(), 0644) == 0 &&
+                chown(dir.file("more.conf").c_str(), nobody->pw_uid, nobody->pw_gid) == 0 &&
+                chmod(dir.file("more.conf").c_str(), 0) == 0);
+    testing::internal::CaptureStdout();
+    const int failures = testutil::runAsNobody([this] {
+        const bool refused =
+            parser->readZones() == 0 && state() == "a.example: b.example: none" &&
+            parser->getReadError().find("included file \"" + dir.file("more.conf") +
+                                        "\" cannot be read (Permission denied); grant the user "
+                                        "nobody read access") != std::string::npos;
+        // Restoring the permissions changes only the status-change time.
+        return refused && chmod(dir.file("more.conf").c_str(), 0644) == 0 &&
+                       parser->readZones() == 2
+                   ? 0
+                   : 1;
+    });
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(failures, 0);
 }
 
 }  // namespace
