@@ -279,18 +279,16 @@ int ZoneFileParser::readZones() {
             }
         }
     }
-    std::vector<bool> isMirrored(conf.zones.size());
-    for (uint32_t i = 0; i < conf.zones.size(); ++i) {
-        isMirrored[i] = conf.zones[i].view == chosen && reason(i).empty();
-    }
-    std::vector<std::string_view> mirrored;
-    mirrored.reserve(keys.size());
+    // The statements of the view considered, in folded order, each with
+    // whether it is mirrored.
+    std::vector<std::pair<std::string_view, bool>> inView;
+    inView.reserve(keys.size());
     for (const sortKey& key : keys) {
-        if (isMirrored[key.index]) {
-            mirrored.push_back(nameAt(key.index));
+        if (key.view == chosen) {
+            inView.emplace_back(nameAt(key.index), reason(key.index).empty());
         }
     }
-    mergeRecords(mirrored);
+    mergeRecords(inView);
     eventLog(DEBUG, "Zone changes:" + std::to_string(newZones));
 
     stamps = std::move(conf.files);
@@ -330,15 +328,17 @@ int ZoneFileParser::readZones() {
     return considered;
 }
 
-void ZoneFileParser::mergeRecords(const std::vector<std::string_view>& _mirrored) {
-    // Both the records and the mirrored names are in folded order: one walk
-    // over the two meets the known zones and flags the vanished ones deleted;
-    // the new ones join at the end, then take their places.
+void ZoneFileParser::mergeRecords(
+    const std::vector<std::pair<std::string_view, bool>>& _considered) {
+    // Both the records and the names are in folded order: one walk over the
+    // two meets the known zones, whatever their type now (a zone that turned
+    // secondary stays), and flags the vanished ones deleted; the new primary
+    // zones join at the end, then take their places.
     std::vector<zoneData>& records = *zones;
     const size_t known = records.size();
-    records.reserve(known + _mirrored.size());
+    records.reserve(known + _considered.size());
     size_t r = 0;
-    for (const std::string_view name : _mirrored) {
+    for (const auto& [name, mirrored] : _considered) {
         int order = 1;
         for (; r < known && (order = compareFolded(records[r].zoneNameRef(), name)) < 0; ++r) {
             records[r].setDeletedZone(true);
@@ -349,12 +349,12 @@ void ZoneFileParser::mergeRecords(const std::vector<std::string_view>& _mirrored
             records[r].setDeletedZone(false);
             ++foundZones;
             ++r;
-            continue;
+        } else if (mirrored) {
+            records.emplace_back(std::string(name));
+            records.back().setZoneType("master");
+            records.back().setNewZone(true);
+            ++newZones;
         }
-        records.emplace_back(std::string(name));
-        records.back().setZoneType("master");
-        records.back().setNewZone(true);
-        ++newZones;
     }
     for (; r < known; ++r) {
         records[r].setDeletedZone(true);

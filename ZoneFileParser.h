@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "NamedConf.h"
@@ -96,9 +97,9 @@ private:
     bool zonesFileChanged() const;
     // Ends a failed reading: logs |_error| at ERROR and remembers it.
     int failReading(const std::string& _error);
-    // Flags the records against the mirrored names, in folded order, and
-    // adds the new ones.
-    void mergeRecords(const std::vector<std::string_view>& _mirrored);
+    // Flags the records against the names of the statements considered, in
+    // folded order, and adds the new ones of those marked mirrored.
+    void mergeRecords(const std::vector<std::pair<std::string_view, bool>>& _considered);
 
     // The zone vector, owned for the parser's whole life.
     std::unique_ptr<std::vector<zoneData>> zones;

@@ -348,6 +348,22 @@ TEST_F(AgentTest, JournalLinesCarryPrioritiesAndLogLevelApplies) {
               1u);
 }
 
+// The watch covers every file the reading read: an edit of an included file
+// in another folder arrives without waiting for the next pass.
+TEST_F(AgentTest, AnEditOfAnIncludedFileReachesTheServiceAtOnce) {
+    mkdir(dir.file("local").c_str(), 0755);
+    const std::string included = dir.file("local/zones.conf");
+    const auto master = [](const char* _name) {
+        return "zone \"" + std::string(_name) + "\" { type master; file \"db\"; };\n";
+    };
+    testutil::writeFile(included, master("b.example"));
+    testutil::writeFile(zonesPath, zonesText({"a.example"}) + "include \"" + included + "\";\n");
+    ASSERT_TRUE(startAgent(3600, "FOLLOW_INCLUDES=TRUE\n"));
+    ASSERT_TRUE(serviceHolds({"a.example", "b.example"}));
+    testutil::writeFile(included, master("b.example") + master("c.example"));
+    EXPECT_TRUE(serviceHolds({"a.example", "b.example", "c.example"}, seconds(10)));
+}
+
 TEST_F(AgentTest, WatchFallsBackToPollingWhileTheFolderIsMissing) {
     zonesPath = dir.file("later/named.conf");
     ASSERT_TRUE(startAgent(1));

@@ -561,6 +561,10 @@ TEST_F(ZoneTrackingTest, ARenameIsNewPlusDeletedAndNamesCompareAsDnsNames) {
     EXPECT_EQ(read(), 0);
     EXPECT_EQ(log, "Zones file hasn't changed. Deferring update.\n");
     EXPECT_EQ(state(), "A.example: x.example: none");
+    // A known zone that turned secondary stays; a new secondary is not added.
+    writeZones(master("a.example") + "zone x.example { type slave; };\nzone y.example { type slave; };\n");
+    EXPECT_EQ(read(), 3);
+    EXPECT_EQ(state(), "A.example:F x.example:F +0 -0");
 }
 
 // Texts BIND would refuse and files that cannot be used are refused at every
