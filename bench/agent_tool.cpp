@@ -65,9 +65,9 @@ double cpuSeconds(pid_t _pid) {
     return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Master zones of a generated file: the hosted masters and the two local zones.
+// Mirrored zones of a generated file: the hosted masters.
 size_t masterCount(const zonegen::Layout& _layout) {
-    size_t count = zonegen::headerMasterZones;
+    size_t count = zonegen::headerMirroredZones;
     for (uint64_t i = 0; i < _layout.zoneCount; ++i) {
         count += zonegen::isSlave(i, _layout.seed) ? 0 : 1;
     }
@@ -141,7 +141,7 @@ int scale(const std::string& _agent, uint64_t _zones, int _deletePercent) {
     if (_deletePercent > 0) {
         // Drop every block of a hosted zone whose index falls in the share.
         std::string text = zonegen::header(layout.directory);
-        size_t kept = zonegen::headerMasterZones;
+        size_t kept = zonegen::headerMirroredZones;
         for (uint64_t i = 0; i < layout.zoneCount; ++i) {
             const bool slave = zonegen::isSlave(i, layout.seed);
             if (i % 100 < static_cast<uint64_t>(_deletePercent)) {

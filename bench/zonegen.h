@@ -25,9 +25,9 @@ struct Layout {
 };
 
 // Number of zone blocks the header holds: the root hint zone (type hint) and
-// the two local zones (type master).
+// the two local zones (type master, but served locally: never mirrored).
 constexpr uint64_t headerZoneBlocks = 3;
-constexpr uint64_t headerMasterZones = 2;
+constexpr uint64_t headerMirroredZones = 0;
 
 // A well-mixed 64-bit value of |_x|.
 inline uint64_t mix(uint64_t _x) {
