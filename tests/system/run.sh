@@ -16,10 +16,10 @@ W=$BUILD/systemtest
 ROOT=$W/root
 TOKEN=systemtest-token
 CA=/srv/standin/ca.pem
-export W ROOT TOKEN CA BUILD
-passed=0 stepPid= nspawnPid= began=$SECONDS
+passed=0 stepPid='' nspawnPid='' began=$SECONDS
+export W ROOT TOKEN CA BUILD nspawnPid
 
-# --- helpers, also used inside the steps -----------------------------------
+# Helpers, also used inside the steps.
 fail() { echo "FAILED: $*"; exit 1; }
 # Waits up to $1 seconds until the command that follows succeeds.
 until_() {
@@ -45,11 +45,15 @@ admin() {
         "https://127.0.0.1:8443/_admin/$1"
 }
 zones() { admin "zones?token=$TOKEN" | sort | tr '\n' ' '; }
+# Makes the stand-in's next bulk insertion stall for $1 ms.
+stall() { admin fault -d kind=stall -d "ms=$1" -d endpoint=/api/zones/bulk_insert >/dev/null; }
 zonesAre() { [ "$(zones)" = "$1" ]; }
 # Writes a zones file of the given master zones and one slave.
 zonesFile() {
     local zone
-    for zone in "${@:2}"; do printf 'zone "%s" { type master; file "%s.db"; };\n' "$zone" "$zone"; done >"$ROOT$1"
+    for zone in "${@:2}"; do
+        printf 'zone "%s" { type master; file "%s.db"; };\n' "$zone" "$zone"
+    done >"$ROOT$1"
     echo 'zone "slave.example" { type slave; file "slave.db"; };' >>"$ROOT$1"
 }
 # Rewrites /etc/vantrel.conf in place (its owner and mode stay); later keys win.
@@ -62,7 +66,6 @@ booted() {
         [ "$(ct systemctl is-system-running 2>/dev/null)" = running ]
 }
 
-# --- the steps ----------------------------------------------------------------
 step_bootstrap() {
     local tar=$W/debian12.tar key="bookworm minbase $PACKAGES"
     if [ "$(cat "$tar.key" 2>/dev/null)" != "$key" ]; then
@@ -75,17 +78,17 @@ step_bootstrap() {
     mkdir "$ROOT" && tar -C "$ROOT" -xf "$tar" || fail "cannot unpack $tar"
     install -m 644 "$DEB" "$ROOT/root/pkg.deb"
     install -m 755 "$BUILD/vantrel-standin" "$ROOT/usr/local/bin/standin"
-    mkdir -m 755 -p "$ROOT/srv/standin" "$ROOT/etc/bind"
+    install -d -m 755 "$ROOT/srv/standin" "$ROOT/etc/bind"
     printf '%s\n' '[Unit]' Before=vantrel.service '[Service]' \
         "ExecStart=/usr/local/bin/standin --cert-dir /srv/standin --port 8443 --token $TOKEN" \
-        "ExecStartPost=/bin/bash -c 'until : 2>/dev/null </dev/tcp/127.0.0.1/8443; do sleep 0.1; done'" \
+        "ExecStartPost=/bin/bash -c 'until : </dev/tcp/127.0.0.1/8443; do sleep 0.1; done'" \
         '[Install]' WantedBy=multi-user.target >"$ROOT/etc/systemd/system/standin.service"
     echo "root of $(du -sm "$ROOT" | cut -f1) MiB with $(basename "$DEB") and the stand-in"
 }
 
 step_boot() {
     until_ 50 booted || fail "the container did not reach the running state"
-    echo "systemd $(ct systemctl --version | head -1 | cut -d' ' -f2) running as the container's PID 1"
+    echo "systemd $(ct systemctl --version | head -1 | cut -d' ' -f2) is the container's PID 1"
 }
 
 step_install() {
@@ -107,14 +110,15 @@ step_unconfigured() {
     sleep 4.5
     has "STATUS=" "$(prop StatusText)" '^not configured: SERVER_HOSTNAME is empty; '
     errors=$(journal -u vantrel -p 3..3 --since "$t")
-    want "refusals in 5 passes" "$(grep -c '^Not configured: SERVER_HOSTNAME is empty' <<<"$errors")" 1
+    want "refusals in 5 passes" "$(grep -c '^Not configured: SERVER_HOSTNAME' <<<"$errors")" 1
     ! grep -E '^(Could not|last_seen:)' <<<"$errors" || fail "a request was attempted"
     has "start-up warning at priority 4" "$(journal -u vantrel -p 4..4 --since "$t")" \
         '^Warning: SERVER_HOSTNAME or TOKEN is empty\.$'
     ct vantrel -t -c /etc/vantrel.conf >/dev/null && fail "check mode passed"
     echo "STATUS=$(prop StatusText)"
     ct systemctl stop vantrel
-    echo "one refusal at priority 3 in 5 passes (2 heartbeats due), no request; start-up warning at 4; -t exits 1"
+    echo "one refusal at priority 3 in 5 passes (2 heartbeats due), no request;" \
+        "start-up warning at 4; -t exits 1"
 }
 
 # Readiness only after the first pass, whose bulk insertion stalls 3 s.
@@ -123,7 +127,7 @@ step_start() {
     zonesFile /etc/bind/named.conf a.example b.example
     conf
     ct systemctl start standin || fail "stand-in"
-    admin fault -d kind=stall -d ms=3000 -d endpoint=/api/zones/bulk_insert >/dev/null || fail "fault"
+    stall 3000 || fail "fault"
     mark >"$W/clean"
     begun=$(date +%s%N)
     ct systemctl start --no-block vantrel
@@ -138,20 +142,22 @@ step_start() {
 }
 
 step_sandbox() {
-    local pid=$(prop MainPID) uid=$(ct id -u vantrel) status exposure cap
+    local pid uid status exposure cap
+    pid=$(prop MainPID) uid=$(ct id -u vantrel)
     status=$(ct cat "/proc/$pid/status")
     has "user" "$status" "^Uid:\s+$uid\s+$uid\s+$uid\s+$uid$"
     for cap in CapInh CapPrm CapEff CapBnd CapAmb; do has "$cap" "$status" "^$cap:\s+0+$"; done
     has "no new privileges" "$status" '^NoNewPrivs:\s+1$'
     want "systemd-analyze verify" "$(ct systemd-analyze verify --man=no vantrel.service 2>&1)" ""
-    exposure=$(ct systemd-analyze security vantrel | grep -oP 'Overall exposure level .*?: \K[0-9.]+')
+    exposure=$(ct systemd-analyze security vantrel | grep -oP 'Overall exposure .*?: \K[0-9.]+')
     awk "BEGIN { exit !(\"$exposure\" != \"\" && $exposure <= 1.6) }" || fail "exposure $exposure"
     echo "PID $pid runs as vantrel ($uid), every capability set empty, no new privileges;" \
         "unit verified, exposure $exposure"
 }
 
 step_reload() {
-    local pid=$(prop MainPID)
+    local pid
+    pid=$(prop MainPID)
     zonesFile /etc/bind/other.conf d.example
     conf ZONES_FILE=/etc/bind/other.conf
     ct systemctl reload vantrel || fail "reload"
@@ -161,11 +167,12 @@ step_reload() {
 }
 
 step_stop() {
-    local t=$(mark) begun=$(date +%s%N) ms
+    local t begun ms
+    t=$(mark) begun=$(date +%s%N)
     ct systemctl stop vantrel
     ms=$((($(date +%s%N) - begun) / 1000000))
     [ "$ms" -lt 2000 ] || fail "stop took $ms ms"
-    want "errors over start, reload and stop" "$(journal -u vantrel -p err --since "$(cat "$W/clean")")" ""
+    want "errors in start, reload, stop" "$(journal -u vantrel -p err --since "$(<"$W/clean")")" ""
     want "lines as Vantrel" "$(journal -t Vantrel)" ""
     want "debug lines (LOG_LEVEL=INFO)" "$(journal -t vantrel -p 7..7)" ""
     want "stop line at notice" "$(journal -t vantrel -p 5..5 --since "$t")" \
@@ -180,15 +187,16 @@ step_priorities() {
     t=$(mark)
     ct systemctl start vantrel || fail "start with DAEMONIZE=TRUE"
     sleep 1
-    want "after the start" "$(prop ActiveState) $(prop NRestarts) $(ct cat /proc/"$(prop MainPID)"/comm)" \
+    pid=$(prop MainPID)
+    want "after the start" "$(prop ActiveState) $(prop NRestarts) $(ct ps -o comm= "$pid")" \
         "active 0 vantrel"
     has "warning" "$(journal -u vantrel -p 4..4 --since "$t")" '^Warning: DAEMONIZE=TRUE is ignored'
     has "failed request" "$(journal -u vantrel -p 3..3 --since "$t")" \
         '^bulk_insert: HTTP 401 from 127\.0\.0\.1:8443: "invalid token"$'
-    pid=$(prop MainPID)
     ct mv /etc/vantrel.conf /root/saved.conf
     ct systemctl reload vantrel
-    until_ 5 eval 'journal -t vantrel -p 3..3 | grep -q "^Restart on SIGHUP refused"' || fail "reload"
+    until_ 5 eval 'journal -t vantrel -p 3..3 | grep -q "^Restart on SIGHUP refused"' ||
+        fail "reload"
     want "after a refused reload" "$(prop MainPID) $(prop ActiveState)" "$pid active"
     ct systemctl stop vantrel
     t=$(mark)
@@ -216,7 +224,7 @@ step_watchdog() {
     ct systemctl start vantrel || fail "start"
     pid=$(prop MainPID)
     # A transfer stalled longer than the watchdog's period is not a frozen agent.
-    admin fault -d kind=stall -d ms=8000 -d endpoint=/api/zones/bulk_insert >/dev/null || fail "fault"
+    stall 8000 || fail "fault"
     zonesFile /etc/bind/named.conf a.example b.example e.example
     until_ 20 zonesAre "a.example b.example e.example " || fail "zones: $(zones)"
     want "after an 8 s stalled transfer" "$(prop MainPID) $(prop NRestarts)" "$pid 0"
@@ -245,9 +253,11 @@ step_reboot() {
     echo "second boot: vantrel active (PID $(prop MainPID)) and the fresh service holds its zones"
 }
 
+confState() { ct sh -c 'sha256sum /etc/vantrel.conf; stat -c "%U:%G %a" /etc/vantrel.conf'; }
 step_upgrade() {
-    local pid=$(prop MainPID) version=$(dpkg-deb -f "$DEB" Version)+systemtest1 before
-    before=$(ct sh -c 'sha256sum /etc/vantrel.conf; stat -c "%U:%G %a" /etc/vantrel.conf')
+    local pid version before
+    pid=$(prop MainPID) version=$(dpkg-deb -f "$DEB" Version)+systemtest1
+    before=$(confState)
     rm -rf "$W/upgrade"
     dpkg-deb -R "$DEB" "$W/upgrade" &&
         sed -i "s/^Version: .*/Version: $version/" "$W/upgrade/DEBIAN/control" &&
@@ -255,33 +265,33 @@ step_upgrade() {
     rm -rf "$W/upgrade"
     ct dpkg -i /root/pkg-upgrade.deb >"$W/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$W/dpkg.log")"
     want "version" "$(ct dpkg-query -W -f '${Version}' vantrel)" "$version"
-    want "/etc/vantrel.conf" "$(ct sh -c 'sha256sum /etc/vantrel.conf; stat -c "%U:%G %a" /etc/vantrel.conf')" \
-        "$before"
+    want "/etc/vantrel.conf" "$(confState)" "$before"
     until_ 20 active || fail "not active after the upgrade"
     [ "$(prop MainPID)" != "$pid" ] || fail "the running agent was not restarted"
     want "enabled" "$(ct systemctl is-enabled vantrel)" enabled
-    echo "upgraded to $version: edited /etc/vantrel.conf unchanged ($(tail -1 <<<"$before")), agent restarted, still enabled"
+    echo "upgraded to $version: the edited /etc/vantrel.conf unchanged ($(tail -1 <<<"$before"))," \
+        "the agent restarted, still enabled"
 }
 
 step_purge() {
     ct rm /root/pkg.deb /root/pkg-upgrade.deb
     ct dpkg -P vantrel >"$W/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$W/dpkg.log")"
-    want "unit" "$(ct systemctl is-active vantrel; ct systemctl list-unit-files --no-legend vantrel.service)" \
-        inactive
+    want "unit" "$(ct systemctl is-active vantrel
+        ct systemctl list-unit-files --no-legend 'vantrel*')" inactive
     want "files left" "$(ct find / /run -xdev -name '*vantrel*' -not -path '/run/log/*')" ""
     want "user (kept, as is Debian practice)" "$(ct id -un vantrel)" vantrel
     echo "purged: agent stopped, no unit, no file named *vantrel* on / or /run; user kept"
 }
+# shellcheck disable=SC2046 # function names are single words
 export -f $(compgen -A function)
 
-# --- the run --------------------------------------------------------------------
 # The folders systemd-nspawn makes beside itself in each cgroup hierarchy it
 # uses, and its run-time folder: removed after each boot unless they existed.
 cgroupFolders() {
     local hierarchy path mount
     while IFS=: read -r _ hierarchy path; do
         case $hierarchy in
-            name=systemd) mount=$(awk '$3 == "cgroup" && $4 ~ /name=systemd/ { print $2 }' /proc/self/mounts) ;;
+            name=systemd) mount=$(awk '$4 ~ /(^|,)name=systemd/ { print $2 }' /proc/self/mounts) ;;
             "") mount=$(awk '$3 == "cgroup2" { print $2; exit }' /proc/self/mounts) ;;
             *) continue ;;
         esac
@@ -297,13 +307,13 @@ boot() {
     systemd-nspawn -q -D "$ROOT" -b --register=no --keep-unit --private-network \
         --console=read-only </dev/null >>"$W/console.log" 2>&1 &
     nspawnPid=$!
-    export nspawnPid
 }
 halt() {
     [ -n "$nspawnPid" ] || return 0
     kill -TERM "$nspawnPid" 2>/dev/null
     # Ended: gone, or a zombie not yet reaped.
-    until_ 20 eval '! grep -qs "^[0-9]* ([^)]*) [^Z]" /proc/$nspawnPid/stat' || kill -KILL "$nspawnPid"
+    until_ 20 eval '! grep -qs "^[0-9]* ([^)]*) [^Z]" /proc/$nspawnPid/stat' ||
+        kill -KILL "$nspawnPid"
     nspawnPid=
     local folder
     for folder in $leftovers; do
@@ -322,10 +332,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' TERM INT HUP
 
-skip() {
-    echo "systemtest: SKIPPED: $*"
-    exit 77
-}
+skip() { echo "systemtest: SKIPPED: $*"; exit 77; }
 # Runs step_$1 within $2 seconds and prints its result; with "skip", a
 # failure means this machine cannot run the test.
 run() {
@@ -349,7 +356,7 @@ run() {
 
 [ "$(id -u)" -eq 0 ] || skip "needs root to boot a container"
 for tool in systemd-nspawn debootstrap nsenter pgrep curl dpkg-deb; do
-    command -v $tool >/dev/null || skip "$tool is missing (scripts/install-deps.sh --with-systemtest)"
+    command -v $tool >/dev/null || skip "no $tool (scripts/install-deps.sh --with-systemtest)"
 done
 DEB=$(ls "$BUILD"/vantrel_*.deb 2>/dev/null | head -1)
 [ -n "$DEB" ] || fail "no package in $BUILD: run make deb"
