@@ -5,11 +5,12 @@
 # package, runs the stand-in service on the container's loopback and checks
 # start, status, journal, reload, stop, watchdog, sandbox, enablement across
 # a reboot, upgrade and purge. Each step has a time limit and prints its
-# result and evidence.    tests/system/run.sh BUILD_DIR   (as root)
-# Exit status 0: passed; 1: a step failed; 77: this machine cannot boot a
-# container (skipped, never passed). The container, its root and what
-# systemd-nspawn leaves on a host without systemd as PID 1 (cgroups, its
-# run-time folder) are removed whatever happens; the root's tarball stays.
+# result and evidence. Run as root: tests/system/run.sh BUILD_DIR (the
+# build folder, holding the .deb). Exit status 0: passed; 1: a step failed;
+# 77: this machine cannot boot a container (skipped, never passed). The
+# container, its root and what systemd-nspawn leaves on a host without
+# systemd as PID 1 (cgroups, its run-time folder) are removed whatever
+# happens; the root's tarball stays.
 set -u
 BUILD=$(cd "${1:-build}" && pwd) || exit 1
 W=$BUILD/systemtest
