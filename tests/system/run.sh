@@ -26,10 +26,7 @@ fail() { echo "FAILED: $*"; exit 1; }
 until_() {
     local end=$((SECONDS + $1))
     shift
-    until "$@"; do
-        [ $SECONDS -lt $end ] || return 1
-        sleep 0.2
-    done
+    until "$@"; do [ $SECONDS -lt $end ] && sleep 0.2 || return 1; done
 }
 # Runs a command inside the container, with a clean environment.
 ct() { nsenter -t "$(cat "$W/pid1")" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
