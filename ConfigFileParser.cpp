@@ -38,11 +38,11 @@ void ConfigFileParser::setConfigFilename(std::string path) {
 void ConfigFileParser::load(std::string path, const char* statFailureText) {
     struct stat status;
     if (lstat(path.c_str(), &status) != 0) {
-        say(statFailureText + path);
+        say(statFailureText + path, ERROR);
         std::exit(-1);
     }
     if (!S_ISREG(status.st_mode)) {
-        say("Not a regular file!");
+        say("Not a regular file!", ERROR);
         std::exit(-1);
     }
     // A file that cannot be opened reads as an empty text: every setting

@@ -73,6 +73,9 @@ bool isCheckMode() {
 }
 
 bool isLogged(logLevel level) {
+    if (level == NOTICE) {
+        return true;
+    }
     if (configFile == nullptr) {
         return false;
     }
@@ -91,13 +94,12 @@ void eventLog(logLevel level, std::string _message) {
     if (!isLogged(level)) {
         return;
     }
-    if (configFile->getDaemonize() && !checkMode) {
-        writeSyslog(LOG_INFO, _message);
-    } else if (isJournalStream() && !checkMode) {
-        static const char* const priorities[] = {"<7>", "<6>", "<4>", "<3>"};
-        std::cout << priorities[level] << _message << std::endl;
+    // Under the journal every line goes to standard output, so that all of
+    // them carry the one identity the journal gives the service's stream.
+    if (!isJournalStream() && (level == NOTICE || (configFile->getDaemonize() && !checkMode))) {
+        writeSyslog(level == NOTICE ? LOG_CRIT : LOG_INFO, _message);
     } else {
-        std::cout << _message << std::endl;
+        say(_message, level);
     }
 }
 
@@ -153,16 +155,24 @@ void paramsParser(int argc, char** argv) {
 
 namespace {
 
-// The configuration candidates in the order they are tried.
+// The configuration candidates in the order they are tried, each once.
 std::vector<std::string> configurationCandidates() {
-    return {configFilename, "/etc/vantrel.conf", "vantrel.conf", "/etc/orvel.conf"};
+    std::vector<std::string> candidates;
+    for (const std::string& path : {configFilename, std::string("/etc/vantrel.conf"),
+                                    std::string("vantrel.conf"), std::string("/etc/orvel.conf")}) {
+        if (!path.empty() &&
+            std::find(candidates.begin(), candidates.end(), path) == candidates.end()) {
+            candidates.push_back(path);
+        }
+    }
+    return candidates;
 }
 
 }  // namespace
 
 std::string getConfigurationFile() {
     for (const std::string& candidate : configurationCandidates()) {
-        if (!candidate.empty() && access(candidate.c_str(), F_OK) == 0) {
+        if (access(candidate.c_str(), F_OK) == 0) {
             return candidate;
         }
     }
@@ -201,10 +211,10 @@ void reportCaughtSignals() {
         notifyStopping();
     }
     for (; reportedTerm < caughtTerm; ++reportedTerm) {
-        writeSyslog(LOG_CRIT, "Received SIGTERM... Quiting.");
+        eventLog(NOTICE, "Received SIGTERM... Quiting.");
     }
     for (; reportedInt < caughtInt; ++reportedInt) {
-        writeSyslog(LOG_CRIT, "Received SIGINT... Quiting.");
+        eventLog(NOTICE, "Received SIGINT... Quiting.");
     }
 }
 
@@ -340,9 +350,12 @@ void publish(agentState& _agent, bool _succeeded) {
     if (localtime_r(&_agent.nextPass, &parts) != nullptr) {
         strftime(next, sizeof next, "%H:%M:%S", &parts);
     }
-    notifyStatus(std::to_string(zones) + " zones; last pass " + (_succeeded ? "ok" : "failed") +
-                 "; " + std::to_string(server.getDeletionsHeld()) + " deletions held; " +
-                 (server.isSyncPending() ? "sync pending" : "in sync") + "; next pass at " + next);
+    const std::string unconfigured =
+        configFile->getServerHostname().empty() ? "not configured: SERVER_HOSTNAME is empty; " : "";
+    notifyStatus(unconfigured + std::to_string(zones) + " zones; last pass " +
+                 (_succeeded ? "ok" : "failed") + "; " + std::to_string(server.getDeletionsHeld()) +
+                 " deletions held; " + (server.isSyncPending() ? "sync pending" : "in sync") +
+                 "; next pass at " + next);
     const std::string path = configFile->getMetricsFile();
     if (path.empty()) {
         return;
@@ -489,7 +502,9 @@ void daemonize() {
         return;
     }
     say("Daemonizing process...");
-    writeSyslog(LOG_INFO, "Daemonizing...");
+    if (!isJournalStream()) {
+        writeSyslog(LOG_INFO, "Daemonizing...");
+    }
     const pid_t pid = fork();
     if (pid < 0) {
         say(std::string("Could not detach: fork failed: ") + std::strerror(errno));
@@ -502,7 +517,13 @@ void daemonize() {
 }
 
 void startDaemon() {
-    if (configFile->getDaemonize()) {
+    if (configFile->getDaemonize() && std::getenv("NOTIFY_SOCKET") != nullptr) {
+        // The service manager takes notifications from its main process
+        // only: a detached child could never report itself ready.
+        say("Warning: DAEMONIZE=TRUE is ignored: started by the service manager (NOTIFY_SOCKET "
+            "is set), the agent stays in the foreground.",
+            WARN);
+    } else if (configFile->getDaemonize()) {
         daemonize();
     }
     if (configFile->getUpZoneInterval() < 1) {
@@ -558,11 +579,9 @@ int runAgent(int argc, char** argv) {
     if (path.empty()) {
         std::string tried;
         for (const std::string& candidate : configurationCandidates()) {
-            if (!candidate.empty()) {
-                tried += (tried.empty() ? "" : ", ") + candidate;
-            }
+            tried += (tried.empty() ? "" : ", ") + candidate;
         }
-        say("No configuration file found; tried " + tried + ".");
+        say("No configuration file found; tried " + tried + ".", WARN);
     }
     configFile = new ConfigFileParser(path);
     if (checkMode) {
@@ -574,10 +593,10 @@ int runAgent(int argc, char** argv) {
     say(versionLine());
     const setupFindings findings = checkConfiguration(path);
     for (const std::string& problem : findings.problems) {
-        say("Warning: " + problem);
+        say("Warning: " + problem, WARN);
     }
     for (const std::string& warning : findings.warnings) {
-        say("Warning: " + warning);
+        say("Warning: " + warning, WARN);
     }
     startDaemon();
     closelog();

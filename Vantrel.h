@@ -11,8 +11,10 @@ class ConfigFileParser;
 constexpr const char* APPLICATION_NAME = "Vantrel";
 constexpr const char* VERSION_NUMBER = "2.0.0";
 
-// Severity of a log message; a higher value is more severe.
-enum logLevel { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3 };
+// Severity of a log message; a higher value is more severe. DEBUG to ERROR
+// are the thresholds LOG_LEVEL names; NOTICE marks the lines of the agent's
+// own course (an orderly stop), which every threshold lets through.
+enum logLevel { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3, NOTICE = 4 };
 
 // The kind of change a log entry records.
 enum actionType { atNONE = 0, atINSERT = 1, atDELETE = 2 };
@@ -27,11 +29,12 @@ extern std::string configFilename;
 // The one configuration object of the process; never released before exit.
 extern ConfigFileParser* configFile;
 
-// Writes |_message| verbatim: to standard output in the foreground (every
-// level; when standard output is the journal, only at or above the configured
-// threshold and led by the level's priority, e.g. "<3>"), to the system log at
-// LOG_INFO when detached (only at or above the threshold). The text is never
-// used as a format string.
+// Writes |_message| as one line. When standard output is the journal: there,
+// led by the level's priority ("<7>" debug, "<6>" info, "<5>" notice, "<4>"
+// warning, "<3>" error), at or above the configured threshold. Elsewhere: in
+// the foreground verbatim to standard output (every level), detached to the
+// system log at LOG_INFO (at or above the threshold); a NOTICE line goes to
+// the system log at LOG_CRIT. The text is never used as a format string.
 void eventLog(logLevel level, std::string _message);
 
 // True when eventLog would write a message of |level| anywhere; lets a
@@ -67,7 +70,9 @@ std::string getConfigurationFile();
 // then the main loop. Returns the process's exit status.
 int runAgent(int argc, char** argv);
 
-// Runs the main loop until a stop is requested.
+// Detaches when DAEMONIZE=TRUE, unless a service manager started the agent
+// (NOTIFY_SOCKET is set: it then stays in the foreground and warns), and runs
+// the main loop until a stop is requested.
 void startDaemon();
 
 // Detaches with a single fork: the parent exits with status 0, a failed fork

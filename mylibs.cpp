@@ -5,6 +5,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "ServiceNotify.h"
+
 std::string trim(std::string _str) {
     const size_t first = _str.find_first_not_of(' ');
     if (first == std::string::npos) {
@@ -47,8 +49,9 @@ std::string getNextToken(std::string& _line, std::string _token) {
     return head;
 }
 
-void say(const std::string& _line) {
-    std::cout << _line << std::endl;
+void say(const std::string& _line, logLevel _level) {
+    static const char* const priorities[] = {"<7>", "<6>", "<4>", "<3>", "<5>"};
+    std::cout << (isJournalStream() ? priorities[_level] : "") << _line << std::endl;
 }
 
 void dprint(std::string _message) {

@@ -386,6 +386,20 @@ serverConnector::Reply serverConnector::request(const Operation& _op, const std:
         syncPending = true;
         return reply;
     }
+    if (serverHostname.empty()) {
+        // The URL would name no host, and libcurl would take the path's first
+        // part for one: a request carrying the token goes nowhere unnamed.
+        reply.held = true;
+        syncPending = true;
+        const auto now = std::chrono::steady_clock::now();
+        if (!unconfiguredSaid || now - *unconfiguredSaid >= std::chrono::minutes(1)) {
+            unconfiguredSaid = now;
+            eventLog(ERROR,
+                     "Not configured: SERVER_HOSTNAME is empty, so no request is sent to "
+                     "the service; set it and reload the agent.");
+        }
+        return reply;
+    }
     notifyWatchdog();
     const std::string url = "https://" + serverHostname + _op.path;
     CURL* curl = curl_easy_init();

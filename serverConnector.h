@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -174,6 +175,8 @@ public:
 
 private:
     // The one request procedure: GET when |_body| is null, POST otherwise.
+    // Sends nothing (the reply is held) during a Retry-After hold and while
+    // the host name is empty, which it logs at most once a minute.
     Reply request(const Operation& _op, const std::string* _body);
     // Checks that |_reply| arrived: false, after logging the operation's
     // failure line and the cause, when it was held, not sent or (for the
@@ -240,6 +243,8 @@ private:
     std::minstd_rand jitter;
     // No request goes out before this time (a Retry-After answer).
     std::chrono::steady_clock::time_point heldUntil;
+    // When the refusal to send without a host name was last logged.
+    std::optional<std::chrono::steady_clock::time_point> unconfiguredSaid;
     // The guard's line was logged in this pass.
     bool guardLogged = false;
     size_t deletionsHeld = 0;

@@ -111,14 +111,17 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bind9")
-# adduser for the postinst; the libraries from dpkg-shlibdeps when it exists.
+# adduser for the postinst, procps for the unit's ExecReload (/bin/kill,
+# absent from a minimal system); the libraries from dpkg-shlibdeps when it
+# exists.
 find_program(VANTREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(VANTREL_DPKG_SHLIBDEPS)
 if(VANTREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, procps")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6, libstdc++6, libcurl4, libjsoncpp25, libsystemd0")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "adduser, procps, libc6, libstdc++6, libcurl4, libjsoncpp25, libsystemd0")
 endif()
 # The maintainer scripts hold, written out, what the Debian systemd helpers
 # generate (deb-systemd-helper, deb-systemd-invoke), plus the user, the

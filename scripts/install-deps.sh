@@ -1,15 +1,20 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests, the demo and the Debian
-# package (dpkg-dev for dpkg-buildflags and dpkg-shlibdeps, lintian; systemd
-# and man-db let the tests verify the unit and render the manual pages) need.
+# package (dpkg-dev for dpkg-buildflags and dpkg-shlibdeps, lintian, and
+# man-db, with which lintian renders the manual pages) need;
+# with --with-fuzz the fuzzers' compiler, with --with-systemtest the system
+# test's container tools. Never the recommended packages: systemd-container's
+# libnss-mymachines would edit the host's /etc/nsswitch.conf.
 # As root it runs apt-get itself; otherwise it prints the command to run.
 set -eu
 
 PACKAGES="build-essential cmake pkg-config ca-certificates openssl libssl-dev \
 libcurl4-openssl-dev libjsoncpp-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
-libbenchmark-dev libsystemd-dev bind9-utils curl time git dpkg-dev lintian systemd man-db"
+libbenchmark-dev libsystemd-dev bind9-utils curl time git dpkg-dev lintian man-db"
 if [ "${1:-}" = "--with-fuzz" ]; then
     PACKAGES="$PACKAGES clang libclang-rt-dev"
+elif [ "${1:-}" = "--with-systemtest" ]; then
+    PACKAGES="$PACKAGES debootstrap systemd-container procps"
 fi
 
 missing=""

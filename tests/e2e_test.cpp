@@ -2,9 +2,7 @@
 // service, with a real zones file in a temporary folder.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -284,68 +282,6 @@ TEST_F(AgentTest, LetterCaseChangesNeverDeleteAZoneAndARecheckReconcilesInFull) 
     EXPECT_TRUE(agent.waitForOutput("Force checked all zones."));
     EXPECT_TRUE(serviceHolds({"mixed.example"}));
     EXPECT_EQ(count("/api/zones/delete"), 1u);
-}
-
-TEST_F(AgentTest, SighupRestartsInPlaceWithTheEditedConfiguration) {
-    ASSERT_TRUE(startSynced({"a.example"}, 3600));
-    zonesPath = dir.file("other.conf");
-    testutil::writeFile(zonesPath, zonesText({"b.example"}));
-    writeConfig(3600);
-    agent.signal(SIGHUP);
-    EXPECT_TRUE(serviceHolds({"b.example"}));
-    rename(configPath.c_str(), dir.file("gone.conf").c_str());
-    agent.signal(SIGHUP);
-    EXPECT_TRUE(agent.waitForOutput("Restart on SIGHUP refused"));
-    EXPECT_EQ(testutil::countOf(agent.output(), "Vantrel 2.0.0"), 2u);
-}
-
-TEST_F(AgentTest, ServiceManagerHearsReadinessStatusWatchdogAndStop) {
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    dir.file("notify").copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    // The first insertion stalls for three seconds: the watchdog must still
-    // be fed from within the transfer.
-    service.addFault(Fault::stall(3000).on("/api/zones/bulk_insert"));
-    ASSERT_TRUE(startWith({"a.example"}, 3600, "",
-                          {"NOTIFY_SOCKET=" + dir.file("notify"), "WATCHDOG_USEC=3000000"}));
-    std::string all;
-    char buffer[1024];
-    auto lastFeed = Clock::now();
-    for (const int listenMs : {4500, 1000}) {  // then after SIGTERM
-        for (const auto until = Clock::now() + milliseconds(listenMs); Clock::now() < until;) {
-            std::this_thread::sleep_for(milliseconds(10));
-            const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            all += n > 0 ? std::string(buffer, n) + "\n" : "";
-            if (n > 0 && std::string(buffer, n) == "WATCHDOG=1") {
-                EXPECT_LT(Clock::now() - lastFeed, milliseconds(1500));  // half the period
-                lastFeed = Clock::now();
-            }
-        }
-        agent.signal(SIGTERM);
-    }
-    close(fd);
-    EXPECT_GE(testutil::countOf(all, "WATCHDOG=1"), 5u);
-    EXPECT_TRUE(std::regex_match(std::regex_replace(all, std::regex("WATCHDOG=1\n"), ""),
-                                 std::regex("STATUS=1 zones; last pass ok; 0 deletions held; in "
-                                            "sync; next pass at [0-9:]{8}\nREADY=1\nSTOPPING=1\n")))
-        << all;
-    EXPECT_EQ(agent.waitExit(), 0);
-}
-
-TEST_F(AgentTest, JournalLinesCarryPrioritiesAndLogLevelApplies) {
-    testutil::writeFile(zonesPath, "zone \"a.example\" { type master; };\nzone \"b");
-    writeConfig(3600, "LOG_LEVEL=INFO\n");
-    // The journal's stream is standard output itself.
-    ASSERT_TRUE(agent.start(
-        {"/bin/sh", "-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" -c \"$1\"",
-         VANTREL_BINARY, configPath}));
-    ASSERT_TRUE(agent.waitForOutput("<3>Zone reconciliation skipped"));
-    EXPECT_EQ(testutil::countOf(agent.output(), "Loading zone:"), 0u);
-    EXPECT_EQ(testutil::countOf(agent.output(), "\n<3>" + zonesPath +
-                                                    ":2: quoted string opened on line 2 is "
-                                                    "still open at the end of the file"),
-              1u);
 }
 
 // The watch covers every file the reading read: an edit of an included file

@@ -1,12 +1,9 @@
 // The Debian package as built from this build folder: its files and their
-// modes, the systemd unit (checked by systemd-analyze), the maintainer
-// scripts and the configuration template (decoded by the agent's own
-// parser).
-#include <gmock/gmock.h>
+// modes, the program's hardening and the configuration template (decoded by
+// the agent's own parser). The unit and the maintainer scripts are tried
+// under a real systemd by the system test (tests/system/run.sh).
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -94,60 +91,4 @@ TEST_F(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidT
     EXPECT_EQ(fuzzchecks::settingsOf(on), fuzzchecks::settingsOf(config));
     EXPECT_FALSE(config.getLoggingLevel() != INFO || config.getDaemonize() ||
                  !config.getDecodeWarnings().empty() || !on.getDecodeWarnings().empty());
-}
-
-// A hardened notify service of the user vantrel that systemd accepts, and
-// maintainer scripts that create the user and the configuration and use the
-// systemd helpers.
-TEST_F(PackageTest, UnitAndMaintainerScriptsAreWhatSystemdAndDebianExpect) {
-    const std::string unit = readFile(dir.file("root/lib/systemd/system/vantrel.service"));
-    // Each setting on a line of its own, once.
-    for (const std::string line :
-         {"Type=notify", "NotifyAccess=main", "WatchdogSec=60s",
-          "ExecReload=/bin/kill -HUP $MAINPID", "ExecStart=/usr/sbin/vantrel -c /etc/vantrel.conf",
-          "User=vantrel", "Group=vantrel", "Restart=on-failure", "RestartPreventExitStatus=1 255",
-          "CapabilityBoundingSet=", "ProtectSystem=strict",
-          "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX", "WantedBy=multi-user.target"}) {
-        EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line;
-        EXPECT_EQ(testutil::countOf(unit, "\n" + line.substr(0, line.find('=') + 1)), 1u) << line;
-    }
-    // Executable shell scripts; then every line of the four but the comments.
-    const std::string scripts = "cd " + dir.file("control") + " && for s in *inst *rm; do ";
-    EXPECT_EQ(shell(scripts + "stat -c '%a %n' $s; sh -n $s || echo \"$s is not valid\"; done").out,
-              "755 postinst\n755 preinst\n755 postrm\n755 prerm\n");
-    const std::string code = shell(scripts + "grep -v '^[[:space:]]*#' $s; done").out;
-    // No placeholder left; systemctl only to reload systemd, the unit through
-    // the helpers.
-    EXPECT_FALSE(
-        std::regex_search(code, std::regex("DEBHELPER|systemctl (?!--system daemon-reload)")));
-    // The user, the configuration file and the unit's state, installed,
-    // stopped on removal and forgotten on purge.
-    for (const char* step :
-         {"systemctl --system daemon-reload", "adduser --system", "--home /nonexistent vantrel",
-          "umask 077", "chown root:vantrel", "chmod 0640",
-          "deb-systemd-helper --quiet was-enabled 'vantrel.service'",
-          "deb-systemd-helper update-state 'vantrel.service'",
-          "deb-systemd-invoke try-restart 'vantrel.service'",
-          "deb-systemd-invoke stop 'vantrel.service'", "rm -f /etc/vantrel.conf",
-          "deb-systemd-helper purge 'vantrel.service'"}) {
-        EXPECT_NE(code.find(step), std::string::npos) << step;
-    }
-    if (shell("command -v systemd-analyze").status != 0) {
-        GTEST_SKIP() << "systemd-analyze is not installed; the unit was not verified";
-    }
-    // A copy that starts the packaged program, checked with the packaged
-    // manual pages, and at least as hardened as the unit that ran the agent
-    // as root (exposure 1.6); then a copy with a mistake, which the check
-    // must see. Only lines about this unit count; a host's own may add others.
-    const std::string verify =
-        "mkdir -p \"$1\" && sed "
-        "\"s|^ExecStart=/usr/sbin/vantrel|ExecStart=$2/usr/sbin/vantrel|;$3\" "
-        "\"$2/lib/systemd/system/vantrel.service\" >\"$1/vantrel.service\" || exit 2; "
-        "out=$(MANPATH=\"$2/usr/share/man\" systemd-analyze verify \"$1/vantrel.service\" 2>&1); "
-        "status=$?; printf '%s\\n' \"$out\" | grep vantrel; echo \"status $status\"; "
-        "systemd-analyze security --offline=yes \"$1/vantrel.service\" | awk '/Overall exposure/ "
-        "{for (i = 1; i <= NF; i++) if ($i ~ /^[0-9.]+$/) print $i <= 1.6}'";
-    EXPECT_EQ(shell(verify, {dir.file("good"), dir.file("root"), ""}).out, "status 0\n1\n");
-    EXPECT_THAT(shell(verify, {dir.file("bad"), dir.file("root"), "s/=notify/=notifi/"}).out,
-                testing::HasSubstr("notifi"));
 }
