@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ConfigFileParser.h"
@@ -352,140 +354,48 @@ TEST(ZonesReaderTest, GeneratedConfigurationsGiveExactlyTheZonesBindServesAsPrim
     EXPECT_GT(refused, 30u);
 }
 
-// The layouts distributions and hosting panels write, each read with
-// FOLLOW_INCLUDES=TRUE and the view given: the mirrored zones are the ones
-// listed, and they are the primary zones BIND serves.
+// The layouts distributions and hosting panels write (tests/layouts/<one>/:
+// the files, with @DIR@ for the folder they are written to, and "expected":
+// a comment line, "view <name>" when one is mirrored, then the names), each
+// read with FOLLOW_INCLUDES=TRUE: the mirrored zones are the expected ones,
+// and they are the primary zones BIND serves.
 TEST(ZonesReaderTest, LayoutsOfDistributionsAndPanelsGiveTheZonesBindServes) {
-    const std::string localZones =
-        "zone \".\" { type hint; file \"/usr/share/dns/root.hints\"; };\n"
-        "zone \"localhost\" { type master; file \"/etc/bind/db.local\"; };\n"
-        "zone \"127.in-addr.arpa\" { type master; file \"/etc/bind/db.127\"; };\n"
-        "zone \"0.in-addr.arpa\" { type master; file \"/etc/bind/db.0\"; };\n"
-        "zone \"255.in-addr.arpa\" { type master; file \"/etc/bind/db.255\"; };\n";
-    const struct {
-        const char* layout;
-        Files files;
-        const char* view;
-        Names expected;
-    } layouts[] = {
-        {"Debian: the zones in named.conf.local, pulled in with include",
-         {{"named.conf",
-           "// BIND's primary configuration file\ninclude \"@DIR@/named.conf.options\";\n"
-           "include \"@DIR@/named.conf.local\";\ninclude \"@DIR@/named.conf.default-zones\";\n"},
-          {"named.conf.options",
-           "options {\n\tdirectory \"@DIR@\";\n\tdnssec-validation auto;\n};\n"},
-          {"named.conf.local",
-           "//\n// Do any local configuration here\n//\nzone \"example.com\" {\n\ttype master;\n"
-           "\tfile \"/etc/bind/db.example.com\";\n};\nzone \"example.org\" { type slave; "
-           "file \"db.example.org\"; masters { 192.0.2.1; }; };\n"},
-          {"named.conf.default-zones", localZones}},
-         "",
-         {"example.com"}},
-        {"RHEL: options first, the distribution's local zones included",
-         {{"named.conf",
-           "options {\n\tlisten-on port 53 { 127.0.0.1; };\n\tdirectory \t\"@DIR@\";\n"
-           "\tallow-query { localhost; };\n\trecursion yes;\n};\nlogging {\n\tchannel "
-           "default_debug {\n\t\tfile \"data/named.run\";\n\t\tseverity dynamic;\n\t};\n};\n"
-           "zone \".\" IN {\n\ttype hint;\n\tfile \"named.ca\";\n};\ninclude "
-           "\"named.rfc1912.zones\";\nzone \"example.net\" IN {\n\ttype master;\n\tfile "
-           "\"example.net.zone\";\n\tallow-update { none; };\n};\n"},
-          {"named.rfc1912.zones",
-           "zone \"localhost.localdomain\" IN { type master; file \"named.localhost\"; "
-           "allow-update { none; }; };\n"
-           "zone \"localhost\" IN { type master; file \"named.localhost\"; allow-update { none; }; "
-           "};\n"
-           "zone \"1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa\" IN { "
-           "type master; "
-           "file \"named.loopback\"; };\nzone \"1.0.0.127.in-addr.arpa\" IN { type master; file "
-           "\"named.loopback\"; };\nzone \"0.in-addr.arpa\" IN { type master; file "
-           "\"named.empty\"; };\n"}},
-         "",
-         {"example.net"}},
-        {"cPanel: one line a zone, paths under /var/named",
-         {{"named.conf",
-           "zone \"shop.example\" { type master; file \"/var/named/shop.example.db\"; };\n"
-           "zone \"blog.example\" { type master; file \"/var/named/blog.example.db\"; };\n"}},
-         "",
-         {"shop.example", "blog.example"}},
-        {"Plesk: a shared transfer acl",
-         {{"named.conf",
-           "acl common-allow-transfer {\n\tnone;\n};\nzone \"plesk.example\" {\n\ttype master;\n"
-           "\tfile \"plesk.example\";\n\tallow-transfer "
-           "{\n\t\tcommon-allow-transfer;\n\t};\n};\n"}},
-         "",
-         {"plesk.example"}},
-        {"ISPConfig: options between type and file",
-         {{"named.conf",
-           "zone \"isp.example\" {\n\ttype master;\n\tallow-transfer {none;};\n\tfile "
-           "\"/etc/bind/pri.isp.example\";\n\tallow-update {none;};\n};\n"}},
-         "",
-         {"isp.example"}},
-        {"Virtualmin: closing braces indented",
-         {{"named.conf",
-           "zone \"webmin.example\" {\n\ttype master;\n\tfile "
-           "\"/var/lib/bind/webmin.example.hosts\";"
-           "\n\tallow-transfer {\n\t\t127.0.0.1;\n\t\tlocalnets;\n\t\t};\n\t};\n"}},
-         "",
-         {"webmin.example"}},
-        {"a panel that writes its options before the type",
-         {{"named.conf",
-           "zone \"order.example\" { allow-transfer { none; }; allow-update { none; }; type "
-           "master; file \"order.example.db\"; };\n"}},
-         "",
-         {"order.example"}},
-        {"spacing and letter case",
-         {{"named.conf",
-           "zone \"spacing.example\" { type master ; file \"s.db\"; };\nZONE \"case.example\" "
-           "{ TYPE Master; File \"c.db\"; };\nzone \"class.example\" IN{type master;file "
-           "\"k.db\";};\n"}},
-         "",
-         {"spacing.example", "case.example", "class.example"}},
-        {"hash comments, with a quote and a brace in one",
-         {{"named.conf",
-           "# zone \"gone.example\" { type master; file \"g.db\"; };\n# a 6\" rack {\nzone "
-           "\"hash.example\" { type master; file \"h.db\"; }; # the primary\n"}},
-         "",
-         {"hash.example"}},
-        {"comment markers inside quoted paths",
-         {{"named.conf",
-           "zone \"path.example\" { type master; file \"/var/named//path.example.db\"; };\n"
-           "zone \"star.example\" { type master; file \"/var/named/x/*star.db\"; };\n"}},
-         "",
-         {"path.example", "star.example"}},
-        {"unquoted names, one with its trailing dot",
-         {{"named.conf",
-           "zone bare.example { type master; file \"bare.db\"; };\nzone Trailing.Example. in "
-           "{ type master; file \"t.db\"; };\n"}},
-         "",
-         {"bare.example", "trailing.example"}},
-        {"split horizon: the external view mirrored, one zone shared from the internal one",
-         {{"named.conf",
-           "view \"internal\" {\n\tmatch-clients { 10.0.0.0/8; };\n\tzone \"corp.example\" { "
-           "type master; file \"int/corp.db\"; };\n\tzone \"both.example\" { type master; file "
-           "\"int/both.db\"; };\n};\nview \"external\" {\n\tmatch-clients { any; };\n\tzone "
-           "\"www.example\" { type master; file \"ext/www.db\"; };\n\tzone \"both.example\" { "
-           "in-view \"internal\"; };\n};\n"}},
-         "external",
-         {"www.example", "both.example"}},
-    };
-    for (const auto& layout : layouts) {
-        SCOPED_TRACE(layout.layout);
+    std::map<std::string, Files> layouts;
+    size_t checked = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(VANTREL_SOURCE_DIR) + "/tests/layouts")) {
+        Files& files = layouts[entry.path().filename()];
+        for (const auto& file : std::filesystem::directory_iterator(entry.path())) {
+            files[file.path().filename()] = testutil::readFile(file.path());
+        }
+        std::istringstream expected(files["expected"]);
+        files.erase("expected");
+        std::string view;
+        Names names;
+        for (std::string line; std::getline(expected, line);) {
+            view = line.compare(0, 5, "view ") == 0 ? line.substr(5) : view;
+            if (line[0] != '#' && line.compare(0, 5, "view ") != 0) {
+                names.insert(line);
+            }
+        }
+        SCOPED_TRACE(entry.path().string());
         Names mirrored;
-        EXPECT_EQ(compareWithBind(layout.files, layout.view, "", &mirrored), "");
-        EXPECT_EQ(mirrored, layout.expected);
+        EXPECT_EQ(compareWithBind(files, view, "", &mirrored), "");
+        EXPECT_EQ(mirrored, names);
+        ++checked;
     }
+    EXPECT_EQ(checked, 12u);
     // Without FOLLOW_INCLUDES, or without ZONES_VIEW in a file with views,
     // nothing is mirrored and the reason says which key changes that.
-    const std::pair<const char*, std::string> unread[] = {
-        {"FOLLOW_INCLUDES=FALSE\n",
+    const std::tuple<const char*, const char*, std::string> unread[] = {
+        {"debian", "FOLLOW_INCLUDES=FALSE\n",
          "it includes \"@DIR@/named.conf.options\", \"@DIR@/named.conf.local\", "
          "\"@DIR@/named.conf.default-zones\", not read while FOLLOW_INCLUDES=FALSE"},
-        {"ZONES_VIEW=\n",
+        {"split-horizon", "ZONES_VIEW=\n",
          "its zones sit in views \"internal\" (2), \"external\" (2): set ZONES_VIEW"}};
-    for (const auto& [setting, reason] : unread) {
+    for (const auto& [layout, setting, reason] : unread) {
         testutil::TempDir dir;
-        const Files& files = layouts[setting[0] == 'F' ? 0 : 11].files;
-        for (const auto& file : files) {
+        for (const auto& file : layouts[layout]) {
             testutil::writeFile(dir.file(file.first), withDir(file.second, dir));
         }
         const agentVerdict agent = askAgent(dir, setting);
@@ -562,7 +472,8 @@ TEST_F(ZoneTrackingTest, ARenameIsNewPlusDeletedAndNamesCompareAsDnsNames) {
     EXPECT_EQ(log, "Zones file hasn't changed. Deferring update.\n");
     EXPECT_EQ(state(), "A.example: x.example: none");
     // A known zone that turned secondary stays; a new secondary is not added.
-    writeZones(master("a.example") + "zone x.example { type slave; };\nzone y.example { type slave; };\n");
+    writeZones(master("a.example") +
+               "zone x.example { type slave; };\nzone y.example { type slave; };\n");
     EXPECT_EQ(read(), 3);
     EXPECT_EQ(state(), "A.example:F x.example:F +0 -0");
 }
