@@ -112,8 +112,10 @@ class reader {
 public:
     reader(bool _follow, namedConf* _out) : follow(_follow), out(_out) {}
     ~reader() {
-        for (source& s : stack) {
-            close(s.fd);
+        for (const source& s : stack) {
+            if (s.fd >= 0) {
+                close(s.fd);
+            }
         }
     }
     std::string read(const std::string& _path);
@@ -269,6 +271,7 @@ bool reader::closeFile() {
         return false;
     }
     close(s.fd);
+    s.fd = -1;
     if (stack.size() == 1) {
         return false;  // the main file's end ends the text; it stays on the stack
     }
