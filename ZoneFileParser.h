@@ -13,8 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "NamedConf.h"
@@ -97,9 +95,11 @@ private:
     bool zonesFileChanged() const;
     // Ends a failed reading: logs |_error| at ERROR and remembers it.
     int failReading(const std::string& _error);
-    // Flags the records against the names of the statements considered, in
-    // folded order, and adds the new ones of those marked mirrored.
-    void mergeRecords(const std::vector<std::pair<std::string_view, bool>>& _considered);
+    // Flags the records against the zone statements of |_conf| at |_order|
+    // (in folded order of their names) and adds the new ones |_mirrored|
+    // marks.
+    void mergeRecords(const namedConf& _conf, const std::vector<uint32_t>& _order,
+                      const std::vector<bool>& _mirrored);
 
     // The zone vector, owned for the parser's whole life.
     std::unique_ptr<std::vector<zoneData>> zones;
