@@ -20,6 +20,7 @@ void zoneData::operator=(zoneData z) {
     deletedZone = z.deletedZone;
     newZone = z.newZone;
     atService = z.atService;
+    deletedSince = z.deletedSince;
 }
 
 void zoneData::setZoneName(std::string _name) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -768,6 +769,10 @@ int ZoneFileParser::readZones() {
     fileDevice = status.st_dev;
     readError.clear();
     typelessZones = std::move(scan.typeless);
+    skippedZones.clear();
+    for (const std::string& name : typelessZones) {
+        skippedZones.push_back({name, "type cannot be read"});
+    }
 
     // Blocks with the same folded name come together, in file order; the
     // records, in ascending byte order, are walked in folded order beside
@@ -825,9 +830,16 @@ int ZoneFileParser::readZones() {
     }
     std::vector<std::pair<FoldedKey, size_t>>().swap(known);
 
+    const auto now = std::chrono::steady_clock::now();
     for (zoneData& record : records) {
         record.setDeletedZone(!record.isFound());
         deletedZones += record.isDeleted();
+        // The grace period runs from the first trusted reading that missed it.
+        if (!record.isDeleted()) {
+            record.setDeletedSince({});
+        } else if (record.getDeletedSince() == decltype(now)()) {
+            record.setDeletedSince(now);
+        }
     }
     const auto nameOf = [&scan](const Entry* _entry) { return scan.nameOf(*_entry); };
     // The additions join in ascending byte order: their folded order already

@@ -19,6 +19,12 @@
 
 class ConfigFileParser;
 
+// A zone of the zones file that the agent does not mirror, and why.
+struct skippedZone {
+    std::string name;
+    std::string reason;
+};
+
 // What the latest readZones() did.
 enum class readResult {
     Unchanged,     // the file was unchanged and no deletion was owed: not read
@@ -66,6 +72,9 @@ public:
     // Names of the zone blocks of the latest parsed reading that gave no type
     // (empty for a block without a quoted name), in file order.
     const std::vector<std::string>& getTypelessZones() const { return typelessZones; }
+    // Every zone of the latest parsed reading that is not mirrored, with a
+    // short reason, in file order.
+    const std::vector<skippedZone>& getSkippedZones() const { return skippedZones; }
 
 private:
     // Clears the found and new flags and keeps the deleted ones, which mark
@@ -103,6 +112,7 @@ private:
     readResult lastResult = readResult::Unchanged;
     std::string readError;
     std::vector<std::string> typelessZones;
+    std::vector<skippedZone> skippedZones;
 };
 
 #endif  // VANTREL_ZONEFILEPARSER_H
