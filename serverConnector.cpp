@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <iterator>
@@ -462,7 +463,7 @@ serverConnector::Reply serverConnector::request(const Operation& _op, const std:
 
 void serverConnector::count(const Operation& _op, const char* _outcome) {
     ++requestCounts[{_op.name, _outcome}];
-    if (failureStreak > 0 && std::string(_outcome) == "ok") {
+    if (failureStreak > 0 && std::strcmp(_outcome, "ok") == 0) {
         // The service answers again: the repair need not wait any longer.
         recovered = true;
         repairWait = 0;

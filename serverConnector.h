@@ -94,7 +94,8 @@ public:
     // deletions when |_deletedZones| > 0: asks once for the deletion of every
     // zone flagged deleted whose grace period is over, in vector order, and
     // erases the accepted ones from the zone vector; refused ones stay flagged
-    // for the next pass. The deletion guard holds them back as a whole.
+    // for the next pass. The deletion guard holds them back as a whole, but
+    // for those the operator allowed.
     void commitChanges(int _newZones, int _deletedZones);
     // Bulk-inserts the zones flagged new and marks those the service accepted.
     void insertZones();
