@@ -7,6 +7,7 @@
 #define VANTREL_ZONEDATA_H
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 class zoneData {
@@ -36,11 +37,12 @@ public:
     void setDeletedZone(bool _deleted) { deletedZone = _deleted; }
     bool isDeleted() const { return deletedZone; }
     // When the first trusted reading that missed the zone ran (the steady
-    // clock); the default value while the zone is in the file. The reader
-    // sets it when it first flags the record deleted and resets it when a
-    // reading finds the zone again; the deletion grace period runs from it.
-    void setDeletedSince(std::chrono::steady_clock::time_point _since) { deletedSince = _since; }
-    std::chrono::steady_clock::time_point getDeletedSince() const { return deletedSince; }
+    // clock, kept in whole seconds rounded up); the default value while the
+    // zone is in the file. The reader sets it when it first flags the record
+    // deleted and resets it when a reading finds the zone again; the deletion
+    // grace period runs from it.
+    void setDeletedSince(std::chrono::steady_clock::time_point _since);
+    std::chrono::steady_clock::time_point getDeletedSince() const;
     // Whether the service is known to hold the zone: set when an insertion
     // that carried it was accepted or the service listed it; readings never
     // touch it.
@@ -57,7 +59,9 @@ private:
     bool deletedZone;
     bool newZone;
     bool atService = false;
-    std::chrono::steady_clock::time_point deletedSince;
+    // getDeletedSince() in seconds, 0 for none: four bytes keep a record as
+    // small as it was without it.
+    uint32_t deletedSince = 0;
 };
 
 #endif  // VANTREL_ZONEDATA_H

@@ -571,37 +571,43 @@ void serverConnector::insertZones() {
 std::vector<serverConnector::batchOutcome> serverConnector::insertRecords(
     const std::vector<size_t>& _positions) {
     std::vector<batchOutcome> outcomes(_positions.size(), batchOutcome::Unsent);
-    std::vector<size_t> sent;  // indexes into |_positions|
+    std::vector<bool> skipped(_positions.size(), false);
     std::vector<std::string> names;
+    names.reserve(_positions.size());
     for (size_t k = 0; k < _positions.size(); ++k) {
         zoneData& zone = (*zones)[_positions[k]];
         if (!refusals.empty() || !extrasSince.empty()) {
             const std::string key = asciiLower(zone.getZoneName());
             const auto refused = refusals.find(key);
             if (refused != refusals.end() && refused->second.passesLeft > 0) {
-                continue;  // its own backoff runs
+                skipped[k] = true;  // its own backoff runs
+                continue;
             }
             if (extrasSince.erase(key) > 0) {
                 // Back in the file while its deletion waited: the service
                 // still holds it, so nothing is sent.
                 zone.setAtService(true);
                 outcomes[k] = batchOutcome::Accepted;
+                skipped[k] = true;
                 continue;
             }
         }
-        sent.push_back(k);
         names.push_back(zone.getZoneName());
     }
     const std::vector<batchOutcome> results =
         names.empty() ? std::vector<batchOutcome>() : insertBatches(names);
-    for (size_t j = 0; j < sent.size(); ++j) {
-        outcomes[sent[j]] = results[j];
+    for (size_t k = 0, j = 0; k < _positions.size(); ++k) {
+        if (skipped[k]) {
+            continue;
+        }
+        outcomes[k] = results[j];
         if (results[j] == batchOutcome::Accepted) {
-            (*zones)[_positions[sent[j]]].setAtService(true);
+            (*zones)[_positions[k]].setAtService(true);
             if (!refusals.empty()) {
                 refusals.erase(asciiLower(names[j]));
             }
         }
+        ++j;
     }
     return outcomes;
 }
@@ -861,14 +867,11 @@ std::vector<char> serverConnector::releaseDeletions(const std::vector<std::strin
                                                     size_t _base, std::vector<std::string>& _held) {
     std::vector<char> release(_names.size(), 0);
     size_t rest = _names.size();
-    if (allowed.active) {
-        allowed.used = true;
-        for (size_t k = 0; k < _names.size() && allowed.left > 0; ++k) {
-            if (allowed.names.count(asciiLower(_names[k])) > 0) {
-                release[k] = 2;
-                --allowed.left;
-                --rest;
-            }
+    for (size_t k = 0; k < _names.size() && allowed.left > 0; ++k) {
+        if (allowed.names.count(asciiLower(_names[k])) > 0) {
+            release[k] = 2;
+            --allowed.left;
+            --rest;
         }
     }
     _held.clear();
@@ -1108,7 +1111,7 @@ size_t serverConnector::allowDeletions(size_t _count) {
 }
 
 void serverConnector::closeAllowance() {
-    if (!allowed.active || !allowed.used) {
+    if (!allowed.active) {
         return;
     }
     allowanceText = "allowed " + std::to_string(allowed.granted) + " deletions, " +

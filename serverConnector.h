@@ -142,13 +142,13 @@ public:
     // do. False, with the failure logged, when the list cannot be fetched.
     bool planReconciliation(reconciliationPlan& _plan);
 
-    // Lets the next deletion walk or reconciliation send, ahead of the guard,
-    // at most |_count| of the deletions the guard holds now, once (logged at
-    // WARNING; a held reconciliation runs at the next pass). Returns how many
-    // the guard holds; when none, nothing is allowed.
+    // Lets the walk and the reconciliation of the next pass send, ahead of
+    // the guard, at most |_count| of the deletions the guard holds now, once
+    // (logged at WARNING; a held reconciliation runs at that pass). Returns
+    // how many the guard holds; when none, nothing is allowed.
     size_t allowDeletions(size_t _count);
-    // Ends an allowance that a walk or reconciliation has used: logs at
-    // WARNING how many of the allowed deletions were sent.
+    // Ends a pass, early ones included: an allowance given before it ends,
+    // logged at WARNING with how many of the allowed deletions were sent.
     void closeAllowance();
     // "allowed N deletions, M sent" about the latest allowance, or that it
     // waits for its pass; empty before any.
@@ -347,11 +347,9 @@ private:
     };
     std::unordered_map<std::string, refusal> refusals;
     // The operator's allowance: held deletions (folded names) it covers, how
-    // many may still go, how many were granted and sent; |used| once a walk
-    // or reconciliation consulted it.
+    // many may still go, how many were granted and sent.
     struct allowance {
         bool active = false;
-        bool used = false;
         size_t granted = 0;
         size_t left = 0;
         size_t sent = 0;
