@@ -106,7 +106,11 @@ void ConfigFileParser::parseLines() {
         } else if (key == "CA_FILE") {
             caFile = value;
         } else if (key == "MAX_DELETE_PERCENT") {
-            decodeMaxDeletePercent(value);
+            decodeBounded(value, "MAX_DELETE_PERCENT", 100, DEFAULT_MAX_DELETE_PERCENT,
+                          "a number from 0 to 100", maxDeletePercent);
+        } else if (key == "DELETE_GRACE") {
+            decodeBounded(value, "DELETE_GRACE", std::numeric_limits<int32_t>::max(),
+                          DEFAULT_DELETE_GRACE, "a number of seconds", deleteGrace);
         } else if (key == "WATCH_ZONES_FILE") {
             decodeFlag("WATCH_ZONES_FILE", value, true, &watchZonesFile);
         } else if (key == "FOLLOW_INCLUDES") {
@@ -183,20 +187,20 @@ void ConfigFileParser::decodeInterval(std::string value) {
     readInteger(value, updateZonesInterval);
 }
 
-void ConfigFileParser::decodeMaxDeletePercent(std::string value) {
-    int32_t percent = 0;
+void ConfigFileParser::decodeBounded(const std::string& _value, const char* _key, int32_t _high,
+                                     int32_t _fallback, const char* _expected, int32_t& _target) {
+    int32_t number = 0;
     bool digits = false;
-    if (!readInteger(value, percent, &digits)) {
+    if (!readInteger(_value, number, &digits)) {
         return;  // empty or blank: keep the current value
     }
-    if (digits && percent >= 0 && percent <= 100) {
-        maxDeletePercent = percent;
+    if (digits && number >= 0 && number <= _high) {
+        _target = number;
         return;
     }
-    maxDeletePercent = DEFAULT_MAX_DELETE_PERCENT;
-    decodeWarnings.push_back("MAX_DELETE_PERCENT \"" + value +
-                             "\" is not a number from 0 to 100; using " +
-                             std::to_string(DEFAULT_MAX_DELETE_PERCENT) + ".");
+    _target = _fallback;
+    decodeWarnings.push_back(std::string(_key) + " \"" + _value + "\" is not " + _expected +
+                             "; using " + std::to_string(_fallback) + ".");
 }
 
 void ConfigFileParser::decodeFlag(const char* _key, const std::string& _value, bool _fallback,

@@ -17,6 +17,8 @@ constexpr logLevel LOGGING_LEVEL = DEBUG;
 extern const int32_t UPDATE_ZONES_INTERVAL;
 // Default of MAX_DELETE_PERCENT.
 constexpr int DEFAULT_MAX_DELETE_PERCENT = 50;
+// Default of DELETE_GRACE, in seconds.
+constexpr int32_t DEFAULT_DELETE_GRACE = 60;
 
 class ConfigFileParser {
 public:
@@ -47,6 +49,9 @@ public:
     // Largest share of the zones, in percent, that one pass or one
     // reconciliation may delete when it deletes more than ten; 100 = no limit.
     int getMaxDeletePercent() const { return maxDeletePercent; }
+    // Seconds a zone must have been missing from the zones file before the
+    // agent deletes it at the service; 0 = at once.
+    int32_t getDeleteGrace() const { return deleteGrace; }
     // Whether the agent reacts to changes of the zones file between passes.
     bool getWatchZonesFile() const { return watchZonesFile; }
     // Whether include statements of the zones file are followed.
@@ -79,7 +84,11 @@ private:
     void parseLines();
     void decodeDaemonize(std::string value);
     void decodeDebugLevel(std::string value);
-    void decodeMaxDeletePercent(std::string value);
+    // Decodes a whole number from 0 to |_high| into |_target|. An empty or
+    // blank value keeps it; any other unusable one sets |_fallback| and leaves
+    // a warning naming |_key| and what it should be (|_expected|).
+    void decodeBounded(const std::string& _value, const char* _key, int32_t _high,
+                       int32_t _fallback, const char* _expected, int32_t& _target);
     // Decodes a TRUE/FALSE value of |_key| into |_flag|; any other value
     // gives |_fallback| and a decode warning.
     void decodeFlag(const char* _key, const std::string& _value, bool _fallback, bool* _flag);
@@ -96,7 +105,8 @@ private:
     int32_t updateZonesInterval;
     logLevel loggingLevel;
     std::string caFile;
-    int maxDeletePercent = DEFAULT_MAX_DELETE_PERCENT;
+    int32_t maxDeletePercent = DEFAULT_MAX_DELETE_PERCENT;
+    int32_t deleteGrace = DEFAULT_DELETE_GRACE;
     bool watchZonesFile = true;
     bool followIncludes = false;
     std::string zonesView;

@@ -27,6 +27,8 @@ std::string formatMetrics(const metricsValues& _values) {
               std::to_string(_values.lastSuccess)) +
         gauge("vantrel_deletions_held", "Zone deletions held back by MAX_DELETE_PERCENT.",
               std::to_string(_values.deletionsHeld)) +
+        gauge("vantrel_deletions_waiting", "Zone deletions waiting for DELETE_GRACE to pass.",
+              std::to_string(_values.deletionsWaiting)) +
         gauge("vantrel_sync_pending", "1 while a full reconciliation is owed.",
               _values.syncPending ? "1" : "0");
     text +=

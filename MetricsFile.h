@@ -13,11 +13,12 @@
 
 // The figures one metrics file reports.
 struct metricsValues {
-    size_t zones = 0;          // master zones known
-    time_t lastPass = 0;       // end of the latest pass or early reading
-    time_t lastSuccess = 0;    // end of the latest one whose every request succeeded
-    size_t deletionsHeld = 0;  // deletions the guard holds back
-    bool syncPending = false;  // a repair is owed
+    size_t zones = 0;             // master zones known
+    time_t lastPass = 0;          // end of the latest pass or early reading
+    time_t lastSuccess = 0;       // end of the latest one whose every request succeeded
+    size_t deletionsHeld = 0;     // deletions the guard holds back
+    size_t deletionsWaiting = 0;  // deletions waiting for DELETE_GRACE
+    bool syncPending = false;     // a repair is owed
     // Requests by endpoint name and outcome; borrowed.
     const std::map<std::pair<std::string, std::string>, uint64_t>* requests = nullptr;
 };

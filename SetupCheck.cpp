@@ -146,6 +146,7 @@ int runCheck(const std::string& _path) {
         {"UPDATE_INTERVAL", std::to_string(config.getUpZoneInterval())},
         {"LOG_LEVEL", levels[config.getLoggingLevel()]},
         {"MAX_DELETE_PERCENT", std::to_string(config.getMaxDeletePercent())},
+        {"DELETE_GRACE", std::to_string(config.getDeleteGrace())},
         {"WATCH_ZONES_FILE", config.getWatchZonesFile() ? "TRUE" : "FALSE"},
         {"FOLLOW_INCLUDES", config.getFollowIncludes() ? "TRUE" : "FALSE"},
         {"ZONES_VIEW", config.getZonesView()},

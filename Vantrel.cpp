@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "ConfigFileParser.h"
+#include "ControlSocket.h"
 #include "MetricsFile.h"
+#include "Plan.h"
 #include "ServiceNotify.h"
 #include "SetupCheck.h"
 #include "ZoneFileParser.h"
@@ -35,7 +37,13 @@ namespace {
 
 using steadyClock = std::chrono::steady_clock;
 
+// Check mode, and the plan, which logs like it.
 bool checkMode = false;
+// --plan, its --json, and --allow-deletions with its count.
+bool planMode = false;
+bool planAsJson = false;
+bool allowMode = false;
+std::string allowCount;
 
 // Signals caught and not yet reported, and the pipe that wakes the loop's
 // waits. Only the signal handler writes the counters and the pipe.
@@ -117,6 +125,8 @@ void displayHelp() {
         {"\t-c or --config <filename>", "Specifies configuration file"},
         {"\t-v or --version", "Prints version number"},
         {"\t-t or --test", "Checks configuration and exits"},
+        {"\t--plan [--json]", "Shows what a start would change"},
+        {"\t--allow-deletions <count>", "Lets the agent send held deletions"},
     };
     // Each text left-aligned in a field of 30 characters.
     const auto field = [](std::string _text) {
@@ -146,10 +156,24 @@ void paramsParser(int argc, char** argv) {
             std::exit(0);
         } else if (arg == "-t" || arg == "--test") {
             checkMode = true;
+        } else if (arg == "--plan" || arg == "--json") {
+            planMode = planMode || arg == "--plan";
+            planAsJson = planAsJson || arg == "--json";
+        } else if (arg == "--allow-deletions") {
+            if (i + 1 >= argc) {
+                say("No count of deletions specified.");
+                std::exit(1);
+            }
+            allowMode = true;
+            allowCount = argv[++i];
         } else {
             say("Unknown argument:" + arg);
             std::exit(1);
         }
+    }
+    if (planAsJson && !planMode) {
+        say("--json needs --plan.");
+        std::exit(1);
     }
 }
 
@@ -218,10 +242,12 @@ void reportCaughtSignals() {
     }
 }
 
-// Waits until |_until|, a stop or a restart request, or (with |_watch|) an
-// event about the zones file, whichever comes first; feeds the watchdog
-// meanwhile. Returns true when the zones file may have changed.
-bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch) {
+// Waits until |_until|, a stop or a restart request, (with |_watch|) an
+// event about the zones file or (with |_control|) an operator's allowance,
+// whichever comes first; feeds the watchdog meanwhile. Returns true when the
+// zones file may have changed or deletions were allowed.
+bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch,
+             ControlSocket* _control = nullptr) {
     bool changed = false;
     while (!StopFlag && !ReloadFlag && !changed) {
         const auto left =
@@ -236,13 +262,20 @@ bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch) {
         if (watchdog >= 0) {
             timeout = std::min(timeout, std::max(watchdog, 1L));
         }
-        pollfd fds[2] = {{wakePipe[0], POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd fds[3] = {{wakePipe[0], POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
         if (_watch != nullptr) {
             fds[1].fd = _watch->getFd();
         }
-        if (poll(fds, 2, static_cast<int>(timeout)) > 0 && _watch != nullptr &&
-            (fds[1].revents & POLLIN) != 0) {
-            changed = _watch->consumeEvents();
+        if (_control != nullptr) {
+            fds[2].fd = _control->getFd();
+        }
+        if (poll(fds, 3, static_cast<int>(timeout)) > 0) {
+            if (_watch != nullptr && (fds[1].revents & POLLIN) != 0) {
+                changed = _watch->consumeEvents();
+            }
+            if (_control != nullptr && (fds[2].revents & POLLIN) != 0) {
+                changed = _control->serve() || changed;
+            }
         }
         char drain[64];
         while ((fds[0].revents & POLLIN) != 0 && read(wakePipe[0], drain, sizeof drain) > 0) {
@@ -316,7 +349,12 @@ struct agentState {
     ZoneFileParser& zonesFile;
     serverConnector& server;
     std::unique_ptr<ZonesWatch> watch;  // null when the file is only polled
+    std::unique_ptr<ControlSocket> control = nullptr;
     int lastSeenCounter = 2;
+    // The latest heartbeat failed: the next interval pass sends one again.
+    bool heartbeatFailed = false;
+    // When the latest pass ended.
+    steadyClock::time_point lastPassEnd = steadyClock::time_point();
     // The latest reading that parsed the file held no zone block.
     bool lastParsedEmpty = false;
     time_t lastSuccess = 0;
@@ -350,12 +388,14 @@ void publish(agentState& _agent, bool _succeeded) {
     if (localtime_r(&_agent.nextPass, &parts) != nullptr) {
         strftime(next, sizeof next, "%H:%M:%S", &parts);
     }
+    const std::string& allowance = server.getAllowanceText();
     const std::string unconfigured =
         configFile->getServerHostname().empty() ? "not configured: SERVER_HOSTNAME is empty; " : "";
-    notifyStatus(unconfigured + std::to_string(zones) + " zones; last pass " +
-                 (_succeeded ? "ok" : "failed") + "; " + std::to_string(server.getDeletionsHeld()) +
-                 " deletions held; " + (server.isSyncPending() ? "sync pending" : "in sync") +
-                 "; next pass at " + next);
+    notifyStatus(unconfigured + std::to_string(zones) + " zones; last pass " + (_succeeded ? "ok" : "failed") +
+                 "; " + std::to_string(server.getDeletionsHeld()) + " deletions held; " +
+                 std::to_string(server.getDeletionsWaiting()) + " waiting; " +
+                 (server.isSyncPending() ? "sync pending" : "in sync") + "; next pass at " + next +
+                 (allowance.empty() ? "" : "; " + allowance));
     const std::string path = configFile->getMetricsFile();
     if (path.empty()) {
         return;
@@ -365,6 +405,7 @@ void publish(agentState& _agent, bool _succeeded) {
     values.lastPass = now;
     values.lastSuccess = _agent.lastSuccess;
     values.deletionsHeld = server.getDeletionsHeld();
+    values.deletionsWaiting = server.getDeletionsWaiting();
     values.syncPending = server.isSyncPending();
     values.requests = &server.getRequestCounts();
     std::string error;
@@ -411,15 +452,20 @@ void runPass(agentState& _agent, passKind _kind) {
                 server.commitChanges(newZones, deletedZones);
             }
         }
+        if (!StopFlag && _kind == passKind::Interval) {
+            server.retryRefusedZones();
+        }
         if (!StopFlag && repairDue) {
             server.syncZones();
         }
     });
     if (_kind != passKind::Early && !StopFlag) {
         guarded([&] {
-            if (_kind == passKind::First || _agent.lastSeenCounter < 1) {
+            // A failed heartbeat goes out again at the next pass, so that a
+            // service that answers again is noticed at once.
+            if (_kind == passKind::First || _agent.lastSeenCounter < 1 || _agent.heartbeatFailed) {
                 _agent.lastSeenCounter = 2;
-                server.updateLastSeen();
+                _agent.heartbeatFailed = !server.updateLastSeen();
             } else {
                 --_agent.lastSeenCounter;
             }
@@ -429,27 +475,36 @@ void runPass(agentState& _agent, passKind _kind) {
         server.endPass();
         _agent.nextPass = time(nullptr) + passInterval();
     }
+    server.closeAllowance();
+    _agent.lastPassEnd = steadyClock::now();
     publish(_agent, server.getFailureCount() == failuresBefore);
 }
 
-// Sleeps until the next interval pass. A change of the zones file brings an
-// early reading once the file is quiet, at most one a second, without moving
-// the next pass.
+// Sleeps until the next interval pass. A change of the zones file, an
+// operator's allowance and the end of a deletion's grace period bring an
+// early reading, at most one a second, without moving the next pass.
 void sleepUntilNextPass(agentState& _agent) {
     const steadyClock::time_point deadline =
         steadyClock::now() + std::chrono::seconds(passInterval());
     steadyClock::time_point lastEarly = steadyClock::now() - std::chrono::seconds(1);
     bool changed = false;
     while (!StopFlag && !ReloadFlag && steadyClock::now() < deadline) {
-        if (changed && steadyClock::now() >= lastEarly + std::chrono::seconds(1)) {
-            runPass(_agent, passKind::Early);
-            lastEarly = steadyClock::now();
-            changed = false;
-            continue;
+        // A grace end that the latest pass could not serve waits for the
+        // interval pass.
+        const steadyClock::time_point graceEnd = _agent.server.nextDeletionDue();
+        const bool graceDue = graceEnd > _agent.lastPassEnd && graceEnd < deadline;
+        steadyClock::time_point until = deadline;
+        if (changed || graceDue) {
+            until = std::min(deadline, std::max(changed ? steadyClock::now() : graceEnd,
+                                                lastEarly + std::chrono::seconds(1)));
+            if (steadyClock::now() >= until) {
+                runPass(_agent, passKind::Early);
+                lastEarly = steadyClock::now();
+                changed = false;
+                continue;
+            }
         }
-        const steadyClock::time_point until =
-            changed ? std::min(deadline, lastEarly + std::chrono::seconds(1)) : deadline;
-        changed = waitFor(until, _agent.watch.get()) || changed;
+        changed = waitFor(until, _agent.watch.get(), _agent.control.get()) || changed;
     }
 }
 
@@ -542,6 +597,16 @@ void startDaemon() {
         reportCaughtSignals();
         return;
     }
+    agent.control =
+        std::make_unique<ControlSocket>(controlSocketPath(), [&server](uint64_t _count) {
+            const size_t held = server.allowDeletions(_count);
+            if (held == 0) {
+                return std::string("error The agent holds no deletions back; nothing was allowed.");
+            }
+            return "ok The agent holds " + std::to_string(held) +
+                   " deletions back; it sends at most " +
+                   std::to_string(std::min<uint64_t>(held, _count)) + " of them now.";
+        });
     for (passKind kind = passKind::First; !StopFlag; kind = passKind::Interval) {
         if (agent.watch) {
             agent.watch->ensure();
@@ -574,7 +639,17 @@ int runAgent(int argc, char** argv) {
     sigaddset(&signals, SIGHUP);
     sigprocmask(SIG_UNBLOCK, &signals, nullptr);
     openlog(APPLICATION_NAME, LOG_CONS, LOG_USER);
+    // The plan's standard output carries the plan alone: every other line
+    // goes to standard error.
+    int planOutput = -1;
+    if (std::find(argv + 1, argv + argc, std::string("--plan")) != argv + argc) {
+        planOutput = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
     paramsParser(argc, argv);
+    if (allowMode) {
+        return requestAllowDeletions(allowCount);
+    }
     const std::string path = getConfigurationFile();
     if (path.empty()) {
         std::string tried;
@@ -584,6 +659,12 @@ int runAgent(int argc, char** argv) {
         say("No configuration file found; tried " + tried + ".", WARN);
     }
     configFile = new ConfigFileParser(path);
+    if (planMode) {
+        checkMode = true;  // logs only failures, on standard error
+        const int status = runPlan(planAsJson, planOutput);
+        closelog();
+        return status;
+    }
     if (checkMode) {
         const int status = runCheck(path);
         closelog();

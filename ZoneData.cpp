@@ -1,5 +1,7 @@
 #include "ZoneData.h"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 zoneData::zoneData() : found(false), deletedZone(false), newZone(false) {}
@@ -20,6 +22,7 @@ void zoneData::operator=(zoneData z) {
     deletedZone = z.deletedZone;
     newZone = z.newZone;
     atService = z.atService;
+    deletedSince = z.deletedSince;
 }
 
 void zoneData::setZoneName(std::string _name) {
@@ -32,4 +35,19 @@ void zoneData::setZoneType(std::string _type) {
     if (!_type.empty()) {
         zoneType = std::move(_type);
     }
+}
+
+void zoneData::setDeletedSince(std::chrono::steady_clock::time_point _since) {
+    const long long seconds =
+        std::chrono::ceil<std::chrono::seconds>(_since.time_since_epoch()).count();
+    deletedSince = _since == std::chrono::steady_clock::time_point()
+                       ? 0
+                       : static_cast<uint32_t>(std::clamp<long long>(
+                             seconds, 1, std::numeric_limits<uint32_t>::max()));
+}
+
+std::chrono::steady_clock::time_point zoneData::getDeletedSince() const {
+    return deletedSince == 0
+               ? std::chrono::steady_clock::time_point()
+               : std::chrono::steady_clock::time_point(std::chrono::seconds(deletedSince));
 }

@@ -1,10 +1,13 @@
 // zoneData is one DNS zone as the agent knows it: its name, its type and three
 // flags that describe what the latest reading of the zones file concluded
-// about it, plus whether the service is known to hold it. A plain copyable
-// value; copies carry every field.
+// about it, since when it has been missing from the file, and whether the
+// service is known to hold it. A plain copyable value; copies carry every
+// field.
 #ifndef VANTREL_ZONEDATA_H
 #define VANTREL_ZONEDATA_H
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 class zoneData {
@@ -33,6 +36,13 @@ public:
     bool isNewZone() const { return newZone; }
     void setDeletedZone(bool _deleted) { deletedZone = _deleted; }
     bool isDeleted() const { return deletedZone; }
+    // When the first trusted reading that missed the zone ran (the steady
+    // clock, kept in whole seconds rounded up); the default value while the
+    // zone is in the file. The reader sets it when it first flags the record
+    // deleted and resets it when a reading finds the zone again; the deletion
+    // grace period runs from it.
+    void setDeletedSince(std::chrono::steady_clock::time_point _since);
+    std::chrono::steady_clock::time_point getDeletedSince() const;
     // Whether the service is known to hold the zone: set when an insertion
     // that carried it was accepted or the service listed it; readings never
     // touch it.
@@ -49,6 +59,9 @@ private:
     bool deletedZone;
     bool newZone;
     bool atService = false;
+    // getDeletedSince() in seconds, 0 for none: four bytes keep a record as
+    // small as it was without it.
+    uint32_t deletedSince = 0;
 };
 
 #endif  // VANTREL_ZONEDATA_H

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -345,6 +346,16 @@ void ZoneFileParser::mergeRecords(const namedConf& _conf, const std::vector<uint
         return withoutTrailingDot(
             std::string_view(_conf.names).substr(zone.nameOffset, zone.nameSize));
     };
+    // The grace period of a deletion runs from the first trusted reading
+    // that missed the zone.
+    const auto now = std::chrono::steady_clock::now();
+    const auto flagDeleted = [this, &now](zoneData& _record) {
+        _record.setDeletedZone(true);
+        ++deletedZones;
+        if (_record.getDeletedSince() == std::chrono::steady_clock::time_point()) {
+            _record.setDeletedSince(now);
+        }
+    };
     size_t r = 0;
     for (size_t k = 0; k < _order.size(); ++k) {
         // The statements and their names lie scattered in file order; asking
@@ -357,12 +368,12 @@ void ZoneFileParser::mergeRecords(const namedConf& _conf, const std::vector<uint
         const bool mirrored = _mirrored[_order[k]];
         int order = 1;
         for (; r < known && (order = compareFolded(records[r].zoneNameRef(), name)) < 0; ++r) {
-            records[r].setDeletedZone(true);
-            ++deletedZones;
+            flagDeleted(records[r]);
         }
         if (r < known && order == 0) {
             records[r].setFound(true);
             records[r].setDeletedZone(false);
+            records[r].setDeletedSince({});
             ++foundZones;
             ++r;
         } else if (mirrored) {
@@ -373,8 +384,7 @@ void ZoneFileParser::mergeRecords(const namedConf& _conf, const std::vector<uint
         }
     }
     for (; r < known; ++r) {
-        records[r].setDeletedZone(true);
-        ++deletedZones;
+        flagDeleted(records[r]);
     }
     std::inplace_merge(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(known),
                        records.end(), [](const zoneData& _a, const zoneData& _b) {

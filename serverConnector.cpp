@@ -5,8 +5,11 @@
 #include <unistd.h>
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <exception>
+#include <iterator>
+#include <tuple>
 
 #include "ConfigFileParser.h"
 #include "ServiceNotify.h"
@@ -145,6 +148,7 @@ serverConnector::serverConnector(const ConfigFileParser* _configFile, std::vecto
     : zones(_zones),
       share(nullptr),
       maxDeletePercent(DEFAULT_MAX_DELETE_PERCENT),
+      deleteGrace(DEFAULT_DELETE_GRACE),
       maxRepairWait(MAX_REPAIR_WAIT_SECONDS / UPDATE_ZONES_INTERVAL),
       jitter(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid())) {
     if (_configFile != nullptr) {
@@ -152,6 +156,7 @@ serverConnector::serverConnector(const ConfigFileParser* _configFile, std::vecto
         serverHostname = _configFile->getServerHostname();
         caFile = _configFile->getCaFile();
         maxDeletePercent = _configFile->getMaxDeletePercent();
+        deleteGrace = _configFile->getDeleteGrace();
         const long interval = std::max<long>(1, _configFile->getUpZoneInterval());
         maxRepairWait = std::max<long>(1, MAX_REPAIR_WAIT_SECONDS / interval);
     }
@@ -472,6 +477,11 @@ serverConnector::Reply serverConnector::request(const Operation& _op, const std:
 
 void serverConnector::count(const Operation& _op, const char* _outcome) {
     ++requestCounts[{_op.name, _outcome}];
+    if (failureStreak > 0 && std::strcmp(_outcome, "ok") == 0) {
+        // The service answers again: the repair need not wait any longer.
+        recovered = true;
+        repairWait = 0;
+    }
 }
 
 void serverConnector::noteFailure() {
@@ -498,20 +508,27 @@ void serverConnector::fail(const Operation& _op, const Reply& _reply,
             eventLog(ERROR, line);
         }
     }
+    eventLog(ERROR, causeOf(_op, _reply));
+}
+
+std::string serverConnector::causeOf(const Operation& _op, const Reply& _reply) const {
     std::string cause = std::string(_op.name) + ": ";
     if (!_reply.sent) {
-        cause += "no transfer handle";
-    } else if (_reply.code != CURLE_OK) {
-        cause += _reply.error + " (" + serverHostname + ")";
-    } else {
-        cause += "HTTP " + std::to_string(_reply.status) + " from " + serverHostname;
-        if (!message.empty()) {
-            cause += ": \"" + message + "\"";
-        } else if (!parsed) {
-            cause += ": reply is not JSON";
-        }
+        return cause + "no transfer handle";
     }
-    eventLog(ERROR, cause);
+    if (_reply.code != CURLE_OK) {
+        return cause + _reply.error + " (" + serverHostname + ")";
+    }
+    std::string message;
+    bool parsed = false;
+    readReplyMessage(_reply.body, message, parsed);
+    cause += "HTTP " + std::to_string(_reply.status) + " from " + serverHostname;
+    if (!message.empty()) {
+        cause += ": \"" + message + "\"";
+    } else if (!parsed) {
+        cause += ": reply is not JSON";
+    }
+    return cause;
 }
 
 bool serverConnector::delivered(const Operation& _op, const Reply& _reply) {
@@ -545,17 +562,13 @@ void serverConnector::commitChanges(int _newZones, int _deletedZones) {
     if (_newZones > 0) {
         insertZones();
     }
+    walkHeld.clear();
+    walkWaiting = 0;
+    walkDue = std::chrono::steady_clock::time_point::max();
     if (_deletedZones > 0 && !StopFlag) {
         // The base of the deletion guard is what the agent knew before this
         // reading, which only added the new zones.
-        const size_t base = zones->size() - std::min<size_t>(zones->size(), _newZones);
-        size_t planned = 0;
-        for (const zoneData& zone : *zones) {
-            planned += zone.isDeleted();
-        }
-        if (!holdDeletions(planned, base)) {
-            deleteZones();
-        }
+        deleteZones(zones->size() - std::min<size_t>(zones->size(), _newZones));
     }
 }
 
@@ -569,60 +582,175 @@ void serverConnector::insertZones() {
     insertRecords(positions);
 }
 
-void serverConnector::insertRecords(const std::vector<size_t>& _positions) {
+std::vector<serverConnector::batchOutcome> serverConnector::insertRecords(
+    const std::vector<size_t>& _positions) {
+    std::vector<batchOutcome> outcomes(_positions.size(), batchOutcome::Unsent);
+    std::vector<bool> skipped(_positions.size(), false);
     std::vector<std::string> names;
     names.reserve(_positions.size());
-    for (const size_t i : _positions) {
-        names.push_back((*zones)[i].getZoneName());
+    for (size_t k = 0; k < _positions.size(); ++k) {
+        zoneData& zone = (*zones)[_positions[k]];
+        if (!refusals.empty() || !extrasSince.empty()) {
+            const std::string key = asciiLower(zone.getZoneName());
+            const auto refused = refusals.find(key);
+            if (refused != refusals.end() && refused->second.passesLeft > 0) {
+                skipped[k] = true;  // its own backoff runs
+                continue;
+            }
+            if (extrasSince.erase(key) > 0) {
+                // Back in the file while its deletion waited: the service
+                // still holds it, so nothing is sent.
+                zone.setAtService(true);
+                outcomes[k] = batchOutcome::Accepted;
+                skipped[k] = true;
+                continue;
+            }
+        }
+        names.push_back(zone.getZoneName());
     }
-    const size_t accepted = insertBatches(names);
-    for (size_t k = 0; k < accepted; ++k) {
-        (*zones)[_positions[k]].setAtService(true);
+    const std::vector<batchOutcome> results =
+        names.empty() ? std::vector<batchOutcome>() : insertBatches(names);
+    for (size_t k = 0, j = 0; k < _positions.size(); ++k) {
+        if (skipped[k]) {
+            continue;
+        }
+        outcomes[k] = results[j];
+        if (results[j] == batchOutcome::Accepted) {
+            (*zones)[_positions[k]].setAtService(true);
+            if (!refusals.empty()) {
+                refusals.erase(asciiLower(names[j]));
+            }
+        }
+        ++j;
     }
+    return outcomes;
 }
 
 bool serverConnector::insertBulkZones(std::vector<std::string> _zonesList) {
-    return insertBatches(_zonesList) == _zonesList.size();
+    const std::vector<batchOutcome> outcomes = insertBatches(_zonesList);
+    return std::all_of(outcomes.begin(), outcomes.end(),
+                       [](batchOutcome _outcome) { return _outcome == batchOutcome::Accepted; });
 }
 
-size_t serverConnector::insertBatches(const std::vector<std::string>& _names) {
-    size_t done = 0;
-    do {
-        // Each batch is numbered from 0 and holds at least one zone, at most
-        // BATCH_MAX_ZONES and, unless one name alone is longer, at most
-        // BATCH_MAX_BYTES of body.
+std::vector<serverConnector::batchOutcome> serverConnector::insertBatches(
+    const std::vector<std::string>& _names) {
+    std::vector<batchOutcome> outcomes(_names.size(), batchOutcome::Unsent);
+    // The body of |_names[_first, _last)|, numbered from 0; |_last| moves
+    // back to end the batch within BATCH_MAX_BYTES (one zone at least).
+    const auto bodyOf = [&_names](size_t _first, size_t& _last) {
         std::string body;
-        size_t taken = 0;
-        for (; done + taken < _names.size() && taken < BATCH_MAX_ZONES; ++taken) {
+        for (size_t i = _first; i < _last; ++i) {
             std::string value;
-            encodeFormValue(_names[done + taken], value);
-            const std::string field = "&zone[" + std::to_string(taken) + "]=" + value;
-            if (taken > 0 && body.size() + field.size() > BATCH_MAX_BYTES) {
+            encodeFormValue(_names[i], value);
+            const std::string field = "&zone[" + std::to_string(i - _first) + "]=" + value;
+            if (i > _first && body.size() + field.size() > BATCH_MAX_BYTES) {
+                _last = i;
                 break;
             }
             body += field;
         }
-        if (!postBatch(body)) {
-            return done;
+        return body;
+    };
+    // Halves of refused batches still to send, the next one last; they go
+    // before the batches after them.
+    std::vector<std::pair<size_t, size_t>> halves;
+    size_t next = 0;
+    do {
+        size_t first = next;
+        size_t last = std::min(_names.size(), next + BATCH_MAX_ZONES);
+        if (!halves.empty()) {
+            std::tie(first, last) = halves.back();
+            halves.pop_back();
         }
-        done += taken;
-    } while (done < _names.size() && !StopFlag);
-    return done;
+        const std::string body = bodyOf(first, last);
+        next = std::max(next, last);
+        Reply reply;
+        const batchOutcome outcome = postBatch(body, reply);
+        if (outcome == batchOutcome::Failed) {
+            // The service is struggling: the insertion ends here.
+            std::fill(outcomes.begin() + static_cast<std::ptrdiff_t>(first),
+                      outcomes.begin() + static_cast<std::ptrdiff_t>(last), outcome);
+            break;
+        }
+        if (outcome == batchOutcome::Accepted || last - first <= 1) {
+            std::fill(outcomes.begin() + static_cast<std::ptrdiff_t>(first),
+                      outcomes.begin() + static_cast<std::ptrdiff_t>(last), outcome);
+            if (outcome == batchOutcome::Refused && last > first) {
+                noteRefusal(_names[first], reply);
+            }
+            continue;
+        }
+        const size_t middle = first + (last - first) / 2;
+        halves.emplace_back(middle, last);
+        halves.emplace_back(first, middle);
+    } while ((next < _names.size() || !halves.empty()) && !StopFlag);
+    return outcomes;
 }
 
-bool serverConnector::postBatch(const std::string& _body) {
-    const Reply reply = request(BULK_INSERT, &_body);
+serverConnector::batchOutcome serverConnector::postBatch(const std::string& _body, Reply& _reply) {
+    _reply = request(BULK_INSERT, &_body);
+    if (!delivered(BULK_INSERT, _reply)) {
+        return batchOutcome::Failed;
+    }
     std::string message;
-    if (!judge(BULK_INSERT, reply, message)) {
-        return false;
+    bool parsed = false;
+    if (readReplyMessage(_reply.body, message, parsed) && message == "ok") {
+        count(BULK_INSERT, "ok");
+        eventLog(DEBUG, "Successfully inserted zones.");
+        return batchOutcome::Accepted;
     }
-    if (message != "ok") {
-        fail(BULK_INSERT, reply, {BULK_INSERT.failure});
-        return false;
+    // A struggling service answers 5xx or 429, or something that is not
+    // JSON; any other answer refuses the batch for what it holds.
+    const long status = _reply.status;
+    if (status == 429 || status >= 500 || (status < 400 && !parsed)) {
+        fail(BULK_INSERT, _reply, {parsed ? BULK_INSERT.failure : MSG_PARSE_FAILED});
+        return batchOutcome::Failed;
     }
-    count(BULK_INSERT, "ok");
-    eventLog(DEBUG, "Successfully inserted zones.");
-    return true;
+    count(BULK_INSERT, "refused");
+    ++failureCount;
+    return batchOutcome::Refused;
+}
+
+void serverConnector::noteRefusal(const std::string& _name, const Reply& _reply) {
+    refusal& zone = refusals[asciiLower(_name)];
+    zone.streak = std::min(zone.streak + 1, 30);
+    zone.passesLeft = std::min<long>(1L << std::min(zone.streak - 1, 20), maxRepairWait);
+    const auto now = std::chrono::steady_clock::now();
+    if (zone.lastLogged != std::chrono::steady_clock::time_point() &&
+        now - zone.lastLogged < std::chrono::seconds(REFUSAL_LOG_SECONDS)) {
+        return;
+    }
+    zone.lastLogged = now;
+    eventLog(ERROR, "The service refused zone " + _name + "; it is sent again in " +
+                        std::to_string(zone.passesLeft) +
+                        (zone.passesLeft == 1 ? " pass." : " passes."));
+    eventLog(ERROR, causeOf(BULK_INSERT, _reply));
+}
+
+void serverConnector::retryRefusedZones() {
+    if (refusals.empty()) {
+        return;
+    }
+    std::vector<size_t> due;
+    std::unordered_set<std::string> present;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        const zoneData& zone = (*zones)[i];
+        const std::string key = asciiLower(zone.getZoneName());
+        const auto refused = refusals.find(key);
+        if (refused != refusals.end() && !zone.isDeleted()) {
+            present.insert(key);
+            if (refused->second.passesLeft == 0 && !zone.isAtService()) {
+                due.push_back(i);
+            }
+        }
+    }
+    // Zones that left the file are forgotten.
+    for (auto it = refusals.begin(); it != refusals.end();) {
+        it = present.count(it->first) > 0 ? std::next(it) : refusals.erase(it);
+    }
+    if (!due.empty()) {
+        insertRecords(due);
+    }
 }
 
 bool serverConnector::postSingleZone(const Operation& _op, const std::string& _zoneName,
@@ -684,17 +812,44 @@ void serverConnector::insertLogEntry(std::string _zone, actionType _type) {
     (void)_type;
 }
 
-void serverConnector::deleteZones() {
-    // Each flagged zone is asked for once per walk, in vector order; a
-    // refused one stays flagged and is asked for again at the next pass.
-    // The accepted zones leave the vector in one pass at the end.
+void serverConnector::deleteZones(size_t _base) {
+    // Each flagged zone whose grace period is over is asked for once per
+    // walk, in vector order; a refused one stays flagged and is asked for
+    // again at the next pass. The accepted zones leave the vector in one
+    // pass at the end.
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<size_t> due;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < zones->size(); ++i) {
+        const zoneData& zone = (*zones)[i];
+        if (!zone.isDeleted()) {
+            continue;
+        }
+        const auto end = graceEnd(zone.getDeletedSince());
+        if (end <= now) {
+            due.push_back(i);
+            names.push_back(zone.getZoneName());
+        } else {
+            ++walkWaiting;
+            walkDue = std::min(walkDue, end);
+        }
+    }
+    if (due.empty()) {
+        return;
+    }
+    const std::vector<char> release = releaseDeletions(names, _base, walkHeld);
+    std::vector<bool> erase(zones->size(), false);
+    for (size_t k = 0; k < due.size() && !StopFlag; ++k) {
+        if (release[k] != 0 && deleteZone(names[k])) {
+            erase[due[k]] = true;
+            allowed.sent += release[k] == 2;
+        }
+    }
     size_t kept = 0;
     for (size_t i = 0; i < zones->size(); ++i) {
-        zoneData& zone = (*zones)[i];
-        const bool erase = zone.isDeleted() && !StopFlag && deleteZone(zone.getZoneName());
-        if (!erase) {
+        if (!erase[i]) {
             if (kept != i) {
-                (*zones)[kept] = std::move(zone);
+                (*zones)[kept] = std::move((*zones)[i]);
             }
             ++kept;
         }
@@ -702,31 +857,63 @@ void serverConnector::deleteZones() {
     zones->erase(zones->begin() + static_cast<std::ptrdiff_t>(kept), zones->end());
 }
 
-bool serverConnector::holdDeletions(size_t _planned, size_t _base) {
-    if (_planned <= GUARD_MIN_DELETIONS ||
-        _planned * 100 <= static_cast<size_t>(maxDeletePercent) * _base) {
-        deletionsHeld = 0;
-        return false;
+std::chrono::steady_clock::time_point serverConnector::graceEnd(
+    std::chrono::steady_clock::time_point _since) const {
+    if (_since == std::chrono::steady_clock::time_point() || deleteGrace <= 0) {
+        return std::chrono::steady_clock::time_point::min();
     }
-    deletionsHeld = _planned;
-    noteFailure();
-    if (!guardLogged) {
-        guardLogged = true;
-        const size_t percent = _base == 0 ? 100 : _planned * 100 / _base;
-        eventLog(ERROR, "Holding back " + std::to_string(_planned) + " zone deletions of " +
-                            std::to_string(_base) + " zones (" + std::to_string(percent) +
-                            " %, more than MAX_DELETE_PERCENT=" + std::to_string(maxDeletePercent) +
-                            " %); restore the zones file, or set MAX_DELETE_PERCENT=100 and "
-                            "restart to allow them.");
-    }
-    return true;
+    return _since + std::chrono::seconds(deleteGrace);
 }
 
-void serverConnector::updateLastSeen() {
+bool serverConnector::guardHolds(size_t _planned, size_t _base) const {
+    return _planned > GUARD_MIN_DELETIONS &&
+           _planned * 100 > static_cast<size_t>(maxDeletePercent) * _base;
+}
+
+std::string serverConnector::guardReason(size_t _planned, size_t _base) const {
+    const size_t percent = _base == 0 ? 100 : _planned * 100 / _base;
+    return std::to_string(_planned) + " zone deletions of " + std::to_string(_base) + " zones (" +
+           std::to_string(percent) +
+           " %, more than MAX_DELETE_PERCENT=" + std::to_string(maxDeletePercent) + " %)";
+}
+
+std::vector<char> serverConnector::releaseDeletions(const std::vector<std::string>& _names,
+                                                    size_t _base, std::vector<std::string>& _held) {
+    std::vector<char> release(_names.size(), 0);
+    size_t rest = _names.size();
+    for (size_t k = 0; k < _names.size() && allowed.left > 0; ++k) {
+        if (allowed.names.count(asciiLower(_names[k])) > 0) {
+            release[k] = 2;
+            --allowed.left;
+            --rest;
+        }
+    }
+    _held.clear();
+    const bool hold = guardHolds(rest, _base);
+    for (size_t k = 0; k < _names.size(); ++k) {
+        if (release[k] == 0 && hold) {
+            _held.push_back(asciiLower(_names[k]));
+        } else if (release[k] == 0) {
+            release[k] = 1;
+        }
+    }
+    if (hold) {
+        noteFailure();
+        if (!guardLogged) {
+            guardLogged = true;
+            eventLog(ERROR, "Holding back " + guardReason(rest, _base) +
+                                "; restore the zones file, or allow them with \"vantrel "
+                                "--allow-deletions N\".");
+        }
+    }
+    return release;
+}
+
+bool serverConnector::updateLastSeen() {
     const Reply reply = request(LAST_SEEN, nullptr);
     std::string message;
     if (!judge(LAST_SEEN, reply, message)) {
-        return;
+        return false;
     }
     if (message == "ok") {
         count(LAST_SEEN, "ok");
@@ -742,7 +929,9 @@ void serverConnector::updateLastSeen() {
         eventLog(DEBUG, "Successfully updated lastseen!");
     } else {
         fail(LAST_SEEN, reply, {LAST_SEEN.failure});
+        return false;
     }
+    return true;
 }
 
 void serverConnector::syncZones() {
@@ -754,7 +943,6 @@ void serverConnector::syncZones() {
         noteFailure();
         return;
     }
-    const uint64_t failuresBefore = failureCount;
     syncPending = false;
     // A zone whose deletion is still owed must not be put back.
     std::vector<size_t> unsent;
@@ -763,7 +951,15 @@ void serverConnector::syncZones() {
             unsent.push_back(i);
         }
     }
-    insertRecords(unsent);
+    const std::vector<batchOutcome> outcomes = insertRecords(unsent);
+    // What failed here is not sent again by this reconciliation, and after a
+    // failed batch nothing is: the service is struggling.
+    std::vector<bool> failed(zones->size(), false);
+    for (size_t k = 0; k < unsent.size(); ++k) {
+        failed[unsent[k]] = outcomes[k] != batchOutcome::Accepted;
+    }
+    const bool struggling =
+        std::find(outcomes.begin(), outcomes.end(), batchOutcome::Failed) != outcomes.end();
     std::vector<std::string> listed;
     if (!StopFlag && fetchZoneList(listed) && !StopFlag) {
         const std::vector<bool> isListed = deleteListedExtras(listed);
@@ -773,15 +969,15 @@ void serverConnector::syncZones() {
         for (size_t i = 0; i < zones->size() && !StopFlag; ++i) {
             zoneData& zone = (*zones)[i];
             zone.setAtService(isListed[i]);
-            if (!isListed[i] && !zone.isDeleted()) {
+            if (!isListed[i] && !zone.isDeleted() && !failed[i]) {
                 missing.push_back(i);
             }
         }
-        if (!missing.empty() && !StopFlag) {
+        if (!missing.empty() && !struggling && !StopFlag) {
             insertRecords(missing);
         }
     }
-    syncSucceeded = failureCount == failuresBefore && !StopFlag;
+    syncSucceeded = !syncPending && !StopFlag;
     syncPending = syncPending || StopFlag;
 }
 
@@ -790,6 +986,34 @@ void serverConnector::deleteNotFoundZones() {
     if (fetchZoneList(listed)) {
         deleteListedExtras(listed);
     }
+}
+
+bool serverConnector::planReconciliation(reconciliationPlan& _plan) {
+    std::vector<std::string> listed;
+    if (!fetchZoneList(listed)) {
+        return false;
+    }
+    std::vector<size_t> extras;
+    const std::vector<bool> isListed = matchListed(listed, extras);
+    _plan.listed = listed.size();
+    for (size_t i = 0; i < zones->size(); ++i) {
+        if (!isListed[i] && !(*zones)[i].isDeleted()) {
+            _plan.inserts.push_back((*zones)[i].getZoneName());
+        }
+    }
+    // A start sees every extra for the first time: with a grace period all
+    // of them wait, and then the guard judges them together.
+    const bool hold = guardHolds(extras.size(), listed.size());
+    if (hold) {
+        _plan.heldReason = guardReason(extras.size(), listed.size());
+    }
+    std::vector<std::string>& target = hold              ? _plan.held
+                                       : deleteGrace > 0 ? _plan.waiting
+                                                         : _plan.deletes;
+    for (const size_t i : extras) {
+        target.push_back(listed[i]);
+    }
+    return true;
 }
 
 bool serverConnector::fetchZoneList(std::vector<std::string>& _names) {
@@ -806,9 +1030,10 @@ bool serverConnector::fetchZoneList(std::vector<std::string>& _names) {
     return true;
 }
 
-std::vector<bool> serverConnector::deleteListedExtras(const std::vector<std::string>& _listed) {
+std::vector<bool> serverConnector::matchListed(const std::vector<std::string>& _listed,
+                                               std::vector<size_t>& _extras) const {
     // Both sides sorted by the ASCII-folded name, then walked together: a
-    // listed name the vector lacks is a deletion; a record whose name is
+    // listed name the vector lacks is an extra; a record whose name is
     // listed is held by the service.
     using Key = std::pair<std::string, size_t>;
     std::vector<Key> local;
@@ -824,7 +1049,7 @@ std::vector<bool> serverConnector::deleteListedExtras(const std::vector<std::str
     std::sort(local.begin(), local.end());
     std::sort(listed.begin(), listed.end());
     std::vector<bool> held(zones->size(), false);
-    std::vector<size_t> extras;
+    _extras.clear();
     size_t l = 0;
     for (const Key& entry : listed) {
         while (l < local.size() && local[l].first < entry.first) {
@@ -833,20 +1058,81 @@ std::vector<bool> serverConnector::deleteListedExtras(const std::vector<std::str
         if (l < local.size() && local[l].first == entry.first) {
             held[local[l].second] = true;
         } else {
-            extras.push_back(entry.second);
+            _extras.push_back(entry.second);
         }
     }
     // The service's order, as listed.
-    std::sort(extras.begin(), extras.end());
-    if (!holdDeletions(extras.size(), _listed.size())) {
-        for (const size_t i : extras) {
-            if (StopFlag) {
-                break;
-            }
-            deleteZone(_listed[i]);
+    std::sort(_extras.begin(), _extras.end());
+    return held;
+}
+
+std::vector<bool> serverConnector::deleteListedExtras(const std::vector<std::string>& _listed) {
+    std::vector<size_t> extras;
+    std::vector<bool> held = matchListed(_listed, extras);
+    // Each extra's grace runs from the first reconciliation that saw it;
+    // extras no longer listed are forgotten.
+    const auto now = std::chrono::steady_clock::now();
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> seen;
+    std::vector<size_t> due;
+    std::vector<std::string> names;
+    extrasDue = std::chrono::steady_clock::time_point::max();
+    for (const size_t i : extras) {
+        std::string key = asciiLower(_listed[i]);
+        const auto known = extrasSince.find(key);
+        const auto since = known != extrasSince.end() ? known->second : now;
+        const auto end = graceEnd(since);
+        if (end <= now) {
+            due.push_back(i);
+            names.push_back(_listed[i]);
+        } else {
+            extrasDue = std::min(extrasDue, end);
+        }
+        seen.emplace(std::move(key), since);
+    }
+    extrasSince.swap(seen);
+    syncHeld.clear();
+    if (due.empty()) {
+        return held;
+    }
+    const std::vector<char> release = releaseDeletions(names, _listed.size(), syncHeld);
+    for (size_t k = 0; k < due.size() && !StopFlag; ++k) {
+        if (release[k] != 0 && deleteZone(names[k])) {
+            extrasSince.erase(asciiLower(names[k]));
+            allowed.sent += release[k] == 2;
         }
     }
     return held;
+}
+
+size_t serverConnector::allowDeletions(size_t _count) {
+    const size_t held = getDeletionsHeld();
+    if (held == 0 || _count == 0) {
+        return held;
+    }
+    allowed = allowance();
+    allowed.active = true;
+    allowed.granted = _count;
+    allowed.left = _count;
+    allowed.names.insert(walkHeld.begin(), walkHeld.end());
+    allowed.names.insert(syncHeld.begin(), syncHeld.end());
+    if (!syncHeld.empty()) {
+        repairWait = 0;  // the reconciliation that held them runs again
+    }
+    allowanceText = "allowed " + std::to_string(_count) + " deletions, waiting for the next pass";
+    eventLog(WARN, "The operator allows " + std::to_string(std::min(_count, held)) + " of the " +
+                       std::to_string(held) + " held deletions; they go out at the next pass.");
+    return held;
+}
+
+void serverConnector::closeAllowance() {
+    if (!allowed.active) {
+        return;
+    }
+    allowanceText = "allowed " + std::to_string(allowed.granted) + " deletions, " +
+                    std::to_string(allowed.sent) + " sent";
+    eventLog(WARN, "Deletions allowed by the operator: " + std::to_string(allowed.granted) +
+                       "; sent: " + std::to_string(allowed.sent) + ".");
+    allowed = allowance();
 }
 
 void serverConnector::beginPass() {
@@ -855,23 +1141,46 @@ void serverConnector::beginPass() {
     if (repairWait > 0) {
         --repairWait;
     }
+    for (auto& refused : refusals) {
+        refused.second.passesLeft = std::max(0L, refused.second.passesLeft - 1);
+    }
 }
 
 void serverConnector::endPass() {
     if (syncSucceeded && !passFailed) {
         failureStreak = 0;
     }
-    if (passFailed) {
+    if (passFailed && repairWait == 0) {
         // 1, 2, 4, ... passes, the upper half of each drawn at random so
-        // that many agents do not come back at once.
+        // that many agents do not come back at once; failures during a wait
+        // (a heartbeat) do not start it again.
         failureStreak = std::min(failureStreak + 1, 30);
         const long wait = std::min<long>(1L << std::min(failureStreak - 1, 20), maxRepairWait);
         repairWait = wait - static_cast<long>(jitter() % static_cast<unsigned long>(wait / 2 + 1));
         repairWait = std::max(1L, repairWait);
     }
+    if (recovered) {
+        // A request succeeded after failures: the repair runs at the next pass.
+        repairWait = 0;
+        recovered = false;
+    }
     syncSucceeded = false;
 }
 
 bool serverConnector::isRepairDue() const {
-    return syncPending && repairWait == 0 && std::chrono::steady_clock::now() >= heldUntil;
+    const auto now = std::chrono::steady_clock::now();
+    return now >= heldUntil && ((syncPending && repairWait == 0) || extrasDue <= now);
+}
+
+std::chrono::steady_clock::time_point serverConnector::nextDeletionDue() const {
+    return std::min(walkDue, extrasDue);
+}
+
+size_t serverConnector::getDeletionsWaiting() const {
+    const auto now = std::chrono::steady_clock::now();
+    size_t waiting = walkWaiting;
+    for (const auto& extra : extrasSince) {
+        waiting += graceEnd(extra.second) > now;
+    }
+    return waiting;
 }

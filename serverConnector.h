@@ -6,8 +6,11 @@
 // It is gentle with a struggling service: bulk insertions go out in batches,
 // a 429 or 503 reply with Retry-After holds every request back until then,
 // the repair of failed pushes (a full reconciliation) waits an exponentially
-// growing number of passes, and a mass deletion is held back by the
-// MAX_DELETE_PERCENT guard.
+// growing number of passes while every request fails, and a mass deletion is
+// held back by the MAX_DELETE_PERCENT guard until the operator allows it. A
+// batch refused for its content is split in halves down to the zones the
+// service refuses, which wait on their own backoff. A zone is deleted only
+// once it has been missing for DELETE_GRACE seconds.
 //
 // Ownership: the zone vector belongs to ZoneFileParser, which must outlive the
 // connector; the connector erases zones whose deletion the service accepted
@@ -29,6 +32,8 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -36,6 +41,16 @@
 #include "ZoneData.h"
 
 class ConfigFileParser;
+
+// What a reconciliation started now would do, as "vantrel --plan" shows it.
+struct reconciliationPlan {
+    size_t listed = 0;                 // zones the service lists
+    std::vector<std::string> inserts;  // zones of the file the list lacks
+    std::vector<std::string> deletes;  // listed zones the file lacks, deleted at once
+    std::vector<std::string> waiting;  // the same, deleted once DELETE_GRACE has passed
+    std::vector<std::string> held;     // the same, held back by the deletion guard
+    std::string heldReason;            // why they are held; empty when none is
+};
 
 class serverConnector {
 public:
@@ -60,6 +75,8 @@ public:
     static constexpr long MAX_REPAIR_WAIT_SECONDS = 1800;
     // Deletions up to this many are never held back by the guard.
     static constexpr size_t GUARD_MIN_DELETIONS = 10;
+    // Shortest time between two ERROR lines about one refused zone, in seconds.
+    static constexpr long REFUSAL_LOG_SECONDS = 3600;
 
     // Copies the token, host name, CA file, interval and deletion guard from
     // |_configFile| and borrows |_zones|. With |_shareConnections| the requests
@@ -74,22 +91,28 @@ public:
     serverConnector(const serverConnector&) = delete;
     serverConnector& operator=(const serverConnector&) = delete;
 
-    // Inserts the zones flagged new when |_newZones| > 0, then deletes those
-    // flagged deleted when |_deletedZones| > 0.
+    // Inserts the zones flagged new when |_newZones| > 0, then walks the
+    // deletions when |_deletedZones| > 0: asks once for the deletion of every
+    // zone flagged deleted whose grace period is over, in vector order, and
+    // erases the accepted ones from the zone vector; refused ones stay flagged
+    // for the next pass. The deletion guard holds them back as a whole, but
+    // for those the operator allowed.
     void commitChanges(int _newZones, int _deletedZones);
     // Bulk-inserts the zones flagged new and marks those the service accepted.
     void insertZones();
     // Sends every name in |_zonesList| in batches (even an empty list goes out
-    // once). True when the service answered "ok" to every batch; the first
-    // failed batch ends the insertion (logged, sync marked pending).
+    // once). A batch refused for its content (a message other than "ok", or a
+    // 4xx status but 429) is sent again in halves down to the single zones
+    // the service refuses, which are logged and wait on their own backoff; a
+    // failed transfer, a reply that is not JSON, a 5xx or 429 status ends the
+    // insertion (logged, sync marked pending). True when every zone was
+    // accepted.
     bool insertBulkZones(std::vector<std::string> _zonesList);
     // Inserts one zone. True when the service answered "ok"; false (logged,
     // sync marked pending) otherwise.
     bool insertZone(std::string _zoneName);
-    // Asks once for the deletion of every zone flagged deleted, in vector
-    // order, and erases the accepted ones from the zone vector; refused ones
-    // stay flagged for the next pass. Held back whole by the deletion guard.
-    void deleteZones();
+    // Sends again, in batches, the refused zones whose backoff is over.
+    void retryRefusedZones();
     // Deletes one zone at the service. True when it answered "ok"; false
     // (logged, sync marked pending) otherwise. The zone vector is untouched.
     bool deleteZone(std::string _zoneName);
@@ -99,19 +122,38 @@ public:
     void insertLogEntry(std::string _zone, actionType _type);
 
     // Heartbeat. An "ok" answer is logged as success; "recheck" first runs a
-    // full reconciliation of every zone; any failure is logged and forgotten.
-    void updateLastSeen();
+    // full reconciliation of every zone; any failure is logged. True when the
+    // service answered "ok" or "recheck".
+    bool updateLastSeen();
     // Full reconciliation: bulk insertion of the zones the service is not
     // known to hold (flagged deleted ones excepted), then deletion of every
     // zone the service lists that is not in the vector (ASCII letter case
-    // ignored; held back by the deletion guard), then insertion of the zones
-    // the list lacks. Skipped, with the reason logged and the sync left
-    // pending, while setSyncBlocked() holds a reason.
+    // ignored) and has been listed so for DELETE_GRACE seconds (held back by
+    // the deletion guard), then insertion of the zones the list lacks whose
+    // insertion has not failed in this reconciliation (none after a failed
+    // batch). Skipped, with the reason logged and the sync left pending,
+    // while setSyncBlocked() holds a reason.
     void syncZones();
     // Fetches the service's zone list and deletes each listed zone that no
     // zone of the vector carries. A failed fetch deletes nothing and marks
     // the sync pending.
     void deleteNotFoundZones();
+    // Fetches the service's zone list (one request; nothing else is sent or
+    // changed) and fills |_plan| with what a reconciliation started now would
+    // do. False, with the failure logged, when the list cannot be fetched.
+    bool planReconciliation(reconciliationPlan& _plan);
+
+    // Lets the walk and the reconciliation of the next pass send, ahead of
+    // the guard, at most |_count| of the deletions the guard holds now, once
+    // (logged at WARNING; a held reconciliation runs at that pass). Returns
+    // how many the guard holds; when none, nothing is allowed.
+    size_t allowDeletions(size_t _count);
+    // Ends a pass, early ones included: an allowance given before it ends,
+    // logged at WARNING with how many of the allowed deletions were sent.
+    void closeAllowance();
+    // "allowed N deletions, M sent" about the latest allowance, or that it
+    // waits for its pass; empty before any.
+    const std::string& getAllowanceText() const { return allowanceText; }
 
     // Forbids reconciliation with |_reason| logged instead (empty allows it):
     // before the zones file has been read, an empty vector would wipe the
@@ -122,10 +164,16 @@ public:
     void beginPass();
     // Ends an interval pass: a pass with a failure makes the repair wait
     // 1, 2, 4, ... passes (with jitter, up to about half an hour); a
-    // reconciliation without failure resets the wait.
+    // reconciliation without failure resets the wait, and so does any request
+    // that succeeds after passes with failures.
     void endPass();
-    // True when a repair is pending, its wait is over and no hold applies.
+    // True when no hold applies and either a repair is pending and its wait is
+    // over, or the grace period of a listed zone the file lacks has ended.
     bool isRepairDue() const;
+    // The earliest end of a grace period a deletion waits for (steady clock),
+    // as computed by the latest walk and reconciliation; the time point's
+    // maximum when none waits.
+    std::chrono::steady_clock::time_point nextDeletionDue() const;
     // True after a failed request, a skipped or held reconciliation: the
     // service may differ from the zone vector.
     bool isSyncPending() const { return syncPending; }
@@ -133,8 +181,10 @@ public:
     bool hasPassFailed() const { return passFailed; }
     // Failed, held or skipped requests so far.
     uint64_t getFailureCount() const { return failureCount; }
-    // Deletions the guard held back in the latest walk or reconciliation.
-    size_t getDeletionsHeld() const { return deletionsHeld; }
+    // Deletions the guard held back in the latest walk and reconciliation.
+    size_t getDeletionsHeld() const { return walkHeld.size() + syncHeld.size(); }
+    // Deletions waiting for their grace period to end.
+    size_t getDeletionsWaiting() const;
     // Requests sent so far, by endpoint name and outcome ("ok", "refused",
     // "error").
     const std::map<std::pair<std::string, std::string>, uint64_t>& getRequestCounts() const {
@@ -190,23 +240,53 @@ private:
     void fail(const Operation& _op, const Reply& _reply, std::initializer_list<const char*> _lines);
     // Records the outcome of a sent request for the metrics.
     void count(const Operation& _op, const char* _outcome);
-    // Sends one batch body; true when the service accepted it.
-    bool postBatch(const std::string& _body);
-    // Sends |_names| in batches; returns how many of them (a prefix) the
-    // service accepted.
-    size_t insertBatches(const std::vector<std::string>& _names);
+    // What the service made of one batch, or of one insertion of a zone.
+    enum class batchOutcome : char { Unsent, Accepted, Refused, Failed };
+    // Sends one batch body; logs a failure (not a refusal) with its cause.
+    batchOutcome postBatch(const std::string& _body, Reply& _reply);
+    // Sends |_names| in batches, splitting refused ones; returns each name's
+    // outcome (Failed for the batch that failed, Unsent after it).
+    std::vector<batchOutcome> insertBatches(const std::vector<std::string>& _names);
+    // Records that the service refused |_name|, as |_reply| says: the zone
+    // waits 1, 2, 4, ... passes; logged at most once an hour.
+    void noteRefusal(const std::string& _name, const Reply& _reply);
     // Bulk-inserts the records at |_positions| and marks the accepted ones.
-    void insertRecords(const std::vector<size_t>& _positions);
+    // A record whose refusal backoff runs is skipped; one listed at the service
+    // while waiting for its deletion grace is marked held there instead.
+    // Returns the outcome of each position.
+    std::vector<batchOutcome> insertRecords(const std::vector<size_t>& _positions);
     // Sends "zone=" + the encoded name to a single-zone operation.
     bool postSingleZone(const Operation& _op, const std::string& _zoneName, const char* _success);
     // Fetches the service's zone list; false (logged) when it fails.
     bool fetchZoneList(std::vector<std::string>& _names);
-    // Deletes the listed zones the vector lacks and returns, for each record,
-    // whether the list holds it.
+    // Deletes the flagged records whose grace period is over (the walk).
+    void deleteZones(size_t _base);
+    // Returns, for each record, whether |_listed| holds it (ASCII letter case
+    // ignored), and in |_extras| the positions in |_listed| of the names no
+    // record carries, in listed order.
+    std::vector<bool> matchListed(const std::vector<std::string>& _listed,
+                                  std::vector<size_t>& _extras) const;
+    // Deletes the listed zones the vector lacks whose grace period is over
+    // and returns, for each record, whether the list holds it.
     std::vector<bool> deleteListedExtras(const std::vector<std::string>& _listed);
-    // True, with the ERROR line logged once per pass, when |_planned| of
-    // |_base| zones are more deletions than the guard allows.
-    bool holdDeletions(size_t _planned, size_t _base);
+    // Decides which of |_names|, deletions due now out of |_base| zones, go
+    // out: the operator's allowance first, then the rest unless the guard
+    // holds them (their folded names are put in |_held|). Returns per name
+    // 0 (held), 1 (passed the guard) or 2 (allowed by the operator).
+    std::vector<char> releaseDeletions(const std::vector<std::string>& _names, size_t _base,
+                                       std::vector<std::string>& _held);
+    // True when |_planned| deletions of |_base| zones are more than the
+    // guard allows.
+    bool guardHolds(size_t _planned, size_t _base) const;
+    // "N zone deletions of M zones (P %, more than MAX_DELETE_PERCENT=Q %)".
+    std::string guardReason(size_t _planned, size_t _base) const;
+    // The end of the grace period of a deletion first seen at |_since|; the
+    // time point's minimum for a default |_since| or no grace.
+    std::chrono::steady_clock::time_point graceEnd(
+        std::chrono::steady_clock::time_point _since) const;
+    // The cause line of a failed |_op|: the endpoint, then the transfer
+    // error or the HTTP status and the service's message.
+    std::string causeOf(const Operation& _op, const Reply& _reply) const;
     // Marks the sync pending and the pass failed.
     void noteFailure();
 
@@ -226,6 +306,8 @@ private:
     long requestDeadline = DEFAULT_REQUEST_DEADLINE;
     // MAX_DELETE_PERCENT.
     int maxDeletePercent;
+    // DELETE_GRACE, in seconds.
+    long deleteGrace;
     // Most passes the repair waits.
     long maxRepairWait;
 
@@ -245,9 +327,41 @@ private:
     std::chrono::steady_clock::time_point heldUntil;
     // When the refusal to send without a host name was last logged.
     std::optional<std::chrono::steady_clock::time_point> unconfiguredSaid;
+    // A request succeeded after passes with failures: the repair's wait ends.
+    bool recovered = false;
     // The guard's line was logged in this pass.
     bool guardLogged = false;
-    size_t deletionsHeld = 0;
+    // Folded names of the deletions the guard held in the latest walk and in
+    // the latest reconciliation.
+    std::vector<std::string> walkHeld;
+    std::vector<std::string> syncHeld;
+    // Deletions of the latest walk that wait for their grace period, and the
+    // earliest end among them.
+    size_t walkWaiting = 0;
+    std::chrono::steady_clock::time_point walkDue = std::chrono::steady_clock::time_point::max();
+    // Listed zones the vector lacked at the latest reconciliations, by folded
+    // name: since when; and the earliest grace end not yet reached then.
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> extrasSince;
+    std::chrono::steady_clock::time_point extrasDue = std::chrono::steady_clock::time_point::max();
+    // A zone the service refused: consecutive refusals, interval passes until
+    // it is sent again, when it was last logged.
+    struct refusal {
+        int streak = 0;
+        long passesLeft = 0;
+        std::chrono::steady_clock::time_point lastLogged;
+    };
+    std::unordered_map<std::string, refusal> refusals;
+    // The operator's allowance: held deletions (folded names) it covers, how
+    // many may still go, how many were granted and sent.
+    struct allowance {
+        bool active = false;
+        size_t granted = 0;
+        size_t left = 0;
+        size_t sent = 0;
+        std::unordered_set<std::string> names;
+    };
+    allowance allowed;
+    std::string allowanceText;
     std::map<std::pair<std::string, std::string>, uint64_t> requestCounts;
 };
 

@@ -11,6 +11,10 @@
 //       append) at the default interval: time from the end of each write to
 //       the zone's arrival at the service; then the agent's CPU time while
 //       idle for a minute.
+//   agent_tool AGENT plan ZONES
+//       the wall time of "--plan --json" for a ZONES-zone file against a
+//       service that lacks one in ten of its master zones and lists a
+//       thousand zones the file lacks (target: 3 s for 100,000 zones).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,18 +84,27 @@ struct Bench {
     testutil::Child agent;
     std::string zonesPath = dir.file("named.conf");
 
-    bool start(const std::string& _agent) {
+    // Starts the stand-in and writes the agent's configuration (deletions
+    // without a grace period).
+    bool startService() {
         std::string error;
         if (!service.start(0, error)) {
             std::fprintf(stderr, "stand-in: %s\n", error.c_str());
             return false;
         }
         service.addToken(kToken);
-        testutil::writeFile(dir.file("vantrel.conf"),
-                            "ZONES_FILE=" + zonesPath +
-                                "\nSERVER_HOSTNAME=" + service.hostAndPort() + "\nTOKEN=" + kToken +
-                                "\nCA_FILE=" + service.caFile() + "\nLOG_LEVEL=ERROR\n");
+        testutil::writeFile(
+            dir.file("vantrel.conf"),
+            "ZONES_FILE=" + zonesPath + "\nSERVER_HOSTNAME=" + service.hostAndPort() + "\nTOKEN=" +
+                kToken + "\nCA_FILE=" + service.caFile() + "\nLOG_LEVEL=ERROR\nDELETE_GRACE=0\n");
         chmod(dir.file("vantrel.conf").c_str(), 0600);
+        return true;
+    }
+
+    bool start(const std::string& _agent) {
+        if (!startService()) {
+            return false;
+        }
         // Standard output stands for the journal, so that LOG_LEVEL applies.
         const std::string config = dir.file("vantrel.conf");
         return agent.run([&] {
@@ -240,6 +253,36 @@ int latency(const std::string& _agent, int _edits, uint64_t _zones) {
     return bench.agent.waitExit() == 0 ? 0 : 1;
 }
 
+int plan(const std::string& _agent, uint64_t _zones) {
+    Bench bench;
+    zonegen::Layout layout;
+    layout.zoneCount = _zones;
+    zonegen::writeFile(bench.zonesPath, layout);
+    std::vector<std::string> listed;
+    for (uint64_t i = 0; i < layout.zoneCount; ++i) {
+        if (!zonegen::isSlave(i, layout.seed) && i % 10 != 0) {
+            listed.push_back(zonegen::zoneName(i, layout.seed));
+        }
+    }
+    for (int i = 0; i < 1000; ++i) {
+        listed.push_back("gone" + std::to_string(i) + ".example");
+    }
+    if (!bench.startService()) {
+        return 1;
+    }
+    bench.service.setZones(kToken, listed);
+    const auto start = clockType::now();
+    const testutil::ProcessResult result =
+        testutil::runProcess({_agent, "--plan", "--json", "-c", bench.dir.file("vantrel.conf")},
+                             ".", std::chrono::seconds(120));
+    std::printf(
+        "plan of %llu zones against %zu listed: %.2f s (target 3 s), exit status %d, "
+        "%zu bytes of JSON, %zu request(s)\n",
+        static_cast<unsigned long long>(_zones), listed.size(), secondsSince(start), result.status,
+        result.out.size(), bench.service.requestCount());
+    return result.status == 2 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -254,9 +297,12 @@ int main(int argc, char** argv) {
     if (mode == "latency" && argc >= 5) {
         return latency(argv[1], std::stoi(argv[3]), std::stoull(argv[4]));
     }
+    if (mode == "plan" && argc >= 4) {
+        return plan(argv[1], std::stoull(argv[3]));
+    }
     std::fprintf(stderr,
                  "usage: %s AGENT scale ZONES [DELETE_PERCENT] | AGENT endless | AGENT latency "
-                 "EDITS ZONES\n",
+                 "EDITS ZONES | AGENT plan ZONES\n",
                  argv[0]);
     return 2;
 }

@@ -47,15 +47,17 @@ echo "== zones file readings"
 zones_file_figures
 
 # The real agent against the in-process stand-in: start-up to a converged
-# service at three sizes (and deleting a tenth of 100,000 zones), then the
-# time from a write of the zones file to the zone's arrival, and the CPU the
-# idle agent uses in a minute.
+# service at three sizes (and deleting a tenth of 100,000 zones), the plan of
+# 100,000 zones, then the time from a write of the zones file to the zone's
+# arrival, and the CPU the idle agent uses in a minute.
 if [ -x "$build/agent_tool" ] && [ -x "$build/vantrel" ]; then
     echo "== the agent at scale"
     "$build/agent_tool" "$build/vantrel" scale 10000
     "$build/agent_tool" "$build/vantrel" scale 100000 10
     "$build/agent_tool" "$build/vantrel" scale 1000000
     "$build/agent_tool" "$build/vantrel" endless
+    echo "== the plan"
+    "$build/agent_tool" "$build/vantrel" plan 100000
     echo "== change latency and idle CPU"
     "$build/agent_tool" "$build/vantrel" latency 100 10000
 else

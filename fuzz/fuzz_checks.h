@@ -72,7 +72,8 @@ inline std::vector<std::string> settingsOf(const ConfigFileParser& c) {
             std::to_string(c.getWatchZonesFile()),
             std::to_string(c.getUpZoneInterval()),
             std::to_string(c.getLoggingLevel()),
-            std::to_string(c.getMaxDeletePercent())};
+            std::to_string(c.getMaxDeletePercent()),
+            std::to_string(c.getDeleteGrace())};
 }
 
 // Decodes a configuration text independently of ConfigFileParser, in the
@@ -83,11 +84,12 @@ inline std::vector<std::string> settingsOf(const ConfigFileParser& c) {
 // integers read by strtoll and clamped, blank values leaving them alone.
 inline std::vector<std::string> referenceDecode(const std::string& raw) {
     const std::string text = referenceStripComments(raw);
-    std::vector<std::string> s = {"", "", "", "", "", "", "0", "0", "1", "180", "0", "50"};
+    std::vector<std::string> s = {"", "", "", "", "", "", "0", "0", "1", "180", "0", "50", "60"};
     const std::string keys[] = {"ZONES_FILE",      "SERVER_HOSTNAME",   "TOKEN",
                                 "CA_FILE",         "CPANEL_ZONES_FILE", "METRICS_FILE",
                                 "DAEMONIZE",       "CPANEL_METHOD",     "WATCH_ZONES_FILE",
-                                "UPDATE_INTERVAL", "LOG_LEVEL",         "MAX_DELETE_PERCENT"};
+                                "UPDATE_INTERVAL", "LOG_LEVEL",         "MAX_DELETE_PERCENT",
+                                "DELETE_GRACE"};
     std::string line;
     for (const char c : text) {
         if (c != '\n' || line.size() < 2) {
@@ -95,7 +97,7 @@ inline std::vector<std::string> referenceDecode(const std::string& raw) {
             continue;
         }
         const size_t equals = line.find('=');
-        const size_t k = std::find(keys, keys + 12, line.substr(0, equals)) - keys;
+        const size_t k = std::find(keys, keys + 13, line.substr(0, equals)) - keys;
         const std::string value = equals == std::string::npos ? line : line.substr(equals + 1);
         line.clear();
         const size_t from = value.find_first_not_of(' ');
@@ -123,6 +125,8 @@ inline std::vector<std::string> referenceDecode(const std::string& raw) {
             s[10] = level == "ERROR" ? "3" : level == "WARN" ? "2" : level == "INFO" ? "1" : "0";
         } else if (k == 11 && !blank) {
             s[11] = digits && number >= 0 && number <= 100 ? std::to_string(number) : "50";
+        } else if (k == 12 && !blank) {
+            s[12] = digits && number >= 0 ? std::to_string(number) : "60";
         }
     }
     return s;

@@ -81,27 +81,35 @@ write_zones a.example b.example c.example
 cat >"$WORK/vantrel.conf" <<CONF
 // Demo configuration: foreground, a pass every 10 minutes; changes of the
 // zones file arrive through the file watch about a second after they are
-// written.
+// written, deletions once a zone has been missing for two seconds.
 ZONES_FILE=$ZONES
 SERVER_HOSTNAME=$HOSTPORT
 TOKEN=$TOKEN
 CA_FILE=$WORK/certs/ca.pem
 UPDATE_INTERVAL=600
+DELETE_GRACE=2
 LOG_LEVEL=DEBUG
 CONF
 chmod 600 "$WORK/vantrel.conf"
+
+step "Before the first start: the plan (nothing is changed at the service)"
+set +e
+"$AGENT" --plan -c "$WORK/vantrel.conf" 2>/dev/null | sed 's/^/    plan | /'
+plan_status=${PIPESTATUS[0]}
+set -e
+echo "plan exit status: $plan_status (2: a start would change something)"
 
 step "Starting the agent in the foreground (its lines are marked 'agent |')"
 "$AGENT" -c "$WORK/vantrel.conf" > >(sed -u 's/^/    agent | /') &
 AGENT_PID=$!
 await_service a.example b.example c.example
-step "The start-up reconciliation removed stale.example and inserted the masters"
+step "The start-up reconciliation inserted the masters and, after the grace period, removed stale.example"
 
 step "Adding d.example to the zones file (the interval is 10 minutes: the watch brings it)"
 write_zones a.example b.example c.example d.example
 await_service a.example b.example c.example d.example
 
-step "Removing b.example from the zones file"
+step "Removing b.example from the zones file (deleted once missing for two seconds)"
 write_zones a.example c.example d.example
 await_service a.example c.example d.example
 

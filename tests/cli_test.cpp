@@ -55,7 +55,9 @@ TEST_F(CommandLineTest, HelpVersionAndUsageErrorsHaveTheirLayoutAndStatus) {
                     "\t-h or --help                 This screen                   \n"
                     "\t-c or --config <filename>    Specifies configuration file  \n"
                     "\t-v or --version              Prints version number         \n"
-                    "\t-t or --test                 Checks configuration and exits\n"},
+                    "\t-t or --test                 Checks configuration and exits\n"
+                    "\t--plan \\[--json\\]              Shows what a start would change\n"
+                    "\t--allow-deletions <count>    Lets the agent send held deletions\n"},
         {{"-c", "x.conf", "--version", "-x"}, 0, "Using config file: x\\.conf\n" + kVersion},
         {{"-x"}, 1, "Unknown argument:-x\n"},
         {{"--config=x.conf"}, 1, "Unknown argument:--config=x\\.conf\n"},
@@ -90,7 +92,8 @@ TEST_F(CommandLineTest, StartWarningsAndCheckModeReportsWithoutARequest) {
     const testutil::ProcessResult sound = run({"-t", "-c", config()});
     EXPECT_EQ(sound.status, 0) << sound.out;
     expectHolds(sound.out,
-                {"TOKEN=abcd********\n", "MAX_DELETE_PERCENT=50\n", "WATCH_ZONES_FILE=TRUE\n",
+                {"TOKEN=abcd********\n", "MAX_DELETE_PERCENT=50\n", "DELETE_GRACE=60\n",
+                 "WATCH_ZONES_FILE=TRUE\n",
                  "FOLLOW_INCLUDES=FALSE\n",
                  "Master zones: 2\n  a\n  b\nNot mirrored: 1\n  t: "
                  "not primary (type secondary)\n",

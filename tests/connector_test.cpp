@@ -39,11 +39,12 @@ protected:
         configure();
     }
 
-    // A new connector, configured through a real configuration file.
+    // A new connector, configured through a real configuration file; its
+    // deletions go out at once unless |_extra| sets DELETE_GRACE.
     void configure(const std::string& _extra = "") {
         testutil::writeFile(dir.file("agent.conf"),
                             "SERVER_HOSTNAME=" + service.hostAndPort() + "\nTOKEN=" + TOKEN +
-                                "\nCA_FILE=" + service.caFile() + "\n" + _extra);
+                                "\nCA_FILE=" + service.caFile() + "\nDELETE_GRACE=0\n" + _extra);
         ConfigFileParser config(dir.file("agent.conf"));
         api = std::make_unique<serverConnector>(&config, &zones);
         api->setSyncBlocked("");
@@ -118,13 +119,16 @@ TEST_F(ConnectorTest, EveryReplyKindGivesTheOperationsLinesCauseAndResult) {
     const std::string seen = "Could not send last seen timestamp";
     const std::string notInserted = "Could not insert zones.";
     const std::vector<std::pair<std::string, Lines>> operations = {
-        {"bulk_insert", {"Successfully inserted zones.", notInserted, parse, notInserted}},
+        {"bulk_insert",
+         {"Successfully inserted zones.",
+          "The service refused zone a.example; it is sent again in 1 pass.", parse, notInserted}},
         {"delete", {"Successfully deleted zone.", "Could not delete zone.", parse, parse}},
         {"last_seen", {"Successfully updated lastseen!", seen, parse + "\n" + seen, seen + ":"}}};
     for (const auto& [name, lines] : operations) {
         for (size_t verdict = 0; verdict < replies.size(); ++verdict) {
             for (const Fault& fault : replies[verdict]) {
                 SCOPED_TRACE(name + " / " + fault.body);
+                configure();  // no refusal remembered
                 bool result = false;
                 std::string text = logOf({fault}, [&, &name = name] {
                     result = name == "delete"      ? api->deleteZone("a.example")
@@ -219,6 +223,48 @@ TEST_F(ConnectorTest, BatchesHoldAtMost1000ZonesAnd512KiBAndAFailedOneEndsTheIns
     EXPECT_EQ(batches(), (std::vector<size_t>{1000, 500, 0, 1000}));
     EXPECT_EQ(service.zones(TOKEN).size(), 2500u);
     EXPECT_FALSE(api->isSyncPending());
+    // After a recheck, against a struggling service that lost them, the
+    // failing insertion goes out once, not again for what the list lacks.
+    service.setZones(TOKEN, {});
+    std::for_each(zones.begin(), zones.end(), [](zoneData& _z) { _z.setAtService(false); });
+    logOf({Fault::serverError().on("/api/zones/bulk_insert").always()}, [&] { api->syncZones(); });
+    EXPECT_EQ(batches(), (std::vector<size_t>{1000, 0}));
+}
+
+// A zone the service refuses (its message, or a 4xx reply) is found by
+// halving the refused batch; the others arrive in the same pass, within
+// 2 x refused x log2(1000) requests more than the batches. Each refused zone
+// is named once and waits 1, 2, 4, ... passes before it is sent again.
+TEST_F(ConnectorTest, ARefusedBatchIsHalvedDownToTheRefusedZonesWhichWaitTheirOwnBackoff) {
+    const std::vector<std::tuple<int, Fault, size_t>> cases = {
+        {40000, Fault::refuse("z100.example"), 1},
+        {40000, Fault::reply(413, "<html>too large</html>").forZone("z100.example"), 1},
+        {100, Fault::refuse(), 100}};  // every zone
+    for (const auto& [count, refusal, refused] : cases) {
+        configure();
+        service.setZones(TOKEN, {});
+        zones.clear();
+        for (int i = 0; i < count; ++i) {
+            zones.push_back(zone("z" + std::to_string(i) + ".example", 'n'));
+        }
+        const std::vector<Fault> faults = {Fault(refusal).on("/api/zones/bulk_insert").always()};
+        std::string text = logOf(faults, [&, n = count] { api->commitChanges(n, 0); });
+        EXPECT_EQ(service.zones(TOKEN).size(), count - refused);
+        const size_t requests = service.requestCounts()["/api/zones/bulk_insert"];
+        EXPECT_LE(requests, (count + 999) / 1000 + 2 * refused * 10);
+        EXPECT_EQ(testutil::countOf(text, "The service refused zone "), refused);
+        EXPECT_FALSE(api->isSyncPending());
+        text = logOf(faults, [&] {
+            for (int pass = 1; pass <= 8; ++pass) {
+                api->beginPass();
+                api->retryRefusedZones();
+                api->endPass();
+            }
+        });
+        // Sent again at passes 1, 3 and 7, refused again, not named again.
+        EXPECT_EQ(service.requestCounts()["/api/zones/bulk_insert"], 3 * (2 * refused - 1));
+        EXPECT_EQ(testutil::countOf(text, "The service refused zone "), 0u);
+    }
 }
 
 TEST_F(ConnectorTest, DeletionWalkAsksEachZoneOnceAndReconciliationKeepsOwedOnesIgnoringCase) {
@@ -264,13 +310,6 @@ TEST_F(ConnectorTest, DeletionGuardHoldsMoreThanTenAndMoreThanTheShare) {
         EXPECT_EQ(service.requests().size(), held ? 0u : deleted);
         EXPECT_EQ(text.rfind("Holding back", 0) == 0, held);
     }
-    // A reconciliation's base is the service's list (the last case left the
-    // default share).
-    zones = {zone("a.example")};
-    service.setZones(TOKEN, {"a.example", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"});
-    logOf({}, [&] { api->deleteNotFoundZones(); });
-    EXPECT_EQ(service.zones(TOKEN).size(), 12u);
-    EXPECT_EQ(api->getDeletionsHeld(), 11u);
 }
 
 TEST_F(ConnectorTest, RetryAfterHoldsEveryRequestUntilItsTime) {
@@ -314,10 +353,13 @@ TEST_F(ConnectorTest, RepairBacksOffExponentiallyFromAFailingServiceAndEndsOnSuc
                 api->syncZones();
                 repairs.push_back(n);
             }
+            api->updateLastSeen();  // as the loop does while heartbeats fail
             api->endPass();
         }
     });
     EXPECT_FALSE(api->isSyncPending());
+    // The heartbeat that succeeded first, at the 65th pass, ended the wait.
+    EXPECT_LE(repairs.back(), 66);
     repairs.pop_back();  // the one that succeeded
     // 1, then waits of 1, 2, 4, 8, 16, 32 passes, each shortened by up to half.
     EXPECT_GE(repairs.size(), 6u);

@@ -1,6 +1,7 @@
 // The real agent binary against the in-process HTTPS stand-in of the cloud DNS
 // service, with a real zones file in a temporary folder.
 #include <gtest/gtest.h>
+#include <json/json.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <regex>
 #include <thread>
 
+#include "ControlSocket.h"
 #include "StandInService.h"
 #include "test_util.h"
 
@@ -21,6 +23,7 @@ using standin::Fault;
 using testutil::milliseconds;
 using testutil::seconds;
 using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
 
 const char kToken[] = "e2e-token";
 
@@ -51,19 +54,33 @@ protected:
         service.addToken(kToken);
     }
 
-    // Writes the configuration with |interval| and the |extra| lines.
+    // Writes the configuration with |interval| and the |extra| lines; deletions
+    // go out at once unless |extra| sets DELETE_GRACE.
     void writeConfig(int interval, const std::string& extra = "") {
-        testutil::writeFile(
-            configPath, "ZONES_FILE=" + zonesPath + "\nSERVER_HOSTNAME=" + service.hostAndPort() +
-                            "\nTOKEN=" + kToken + "\nCA_FILE=" + service.caFile() +
-                            "\nUPDATE_INTERVAL=" + std::to_string(interval) + "\n" + extra);
+        testutil::writeFile(configPath, "ZONES_FILE=" + zonesPath +
+                                            "\nSERVER_HOSTNAME=" + service.hostAndPort() +
+                                            "\nTOKEN=" + kToken + "\nCA_FILE=" + service.caFile() +
+                                            "\nUPDATE_INTERVAL=" + std::to_string(interval) +
+                                            "\nDELETE_GRACE=0\n" + extra);
     }
 
-    // Starts the agent (ending the one before) with a fresh configuration.
-    bool startAgent(int interval, const std::string& extra = "",
-                    const std::vector<std::string>& env = {}, bool pendingStop = false) {
+    // Starts the agent (ending the one before) with a fresh configuration and
+    // the temporary folder as its runtime folder.
+    bool startAgent(int interval, const std::string& extra = "", std::vector<std::string> env = {},
+                    bool pendingStop = false) {
         writeConfig(interval, extra);
+        env.push_back("RUNTIME_DIRECTORY=" + dir.path());
         return agent.start({VANTREL_BINARY, "-c", configPath}, dir.path(), env, pendingStop);
+    }
+
+    // Runs the agent binary with |args| and the same runtime folder to its
+    // end; its standard error goes to |err|.
+    testutil::ProcessResult command(std::vector<std::string> args, std::string& err) {
+        args.insert(args.begin(), {"/bin/sh", "-c", "RUNTIME_DIRECTORY=$0 exec \"$@\" 2>$0/err",
+                                   dir.path(), VANTREL_BINARY});
+        const testutil::ProcessResult result = testutil::runProcess(args, dir.path());
+        err = testutil::readFile(dir.file("err"));
+        return result;
     }
 
     // Writes the zones file with |masters| and starts the agent.
@@ -211,15 +228,22 @@ TEST_F(AgentTest, FilesThatCannotBeTrustedAtStartDeleteNothing) {
     }
 }
 
-TEST_F(AgentTest, WriterPausingMidFileDeletesNothing) {
+// A writer pausing past the quiet period inside a block (the reading refuses
+// the part), then between blocks before the last eight zones (a reading
+// misses them for 2.5 s) deletes nothing. A listed zone the file lacks at
+// start and a zone removed for good are deleted once missing for
+// DELETE_GRACE seconds and not before, the agent waking for it (the interval
+// is an hour); the metrics count it meanwhile.
+TEST_F(AgentTest, OnlyAZoneMissingForTheWholeGracePeriodIsDeleted) {
     const std::vector<std::string> masters = names("z", 40);
     const std::string text = zonesText(masters);
-    ASSERT_TRUE(startSynced(masters, 1));
-    // A writer pausing past the quiet period inside a block (the reading
-    // refuses the part), then within it between blocks, before the last eight
-    // zones (no reading may see the part); the agent idle before each.
+    const std::string metrics = dir.file("v.prom");
+    service.setZones(kToken, {"stale.example"});
+    auto since = Clock::now();
+    ASSERT_TRUE(startSynced(masters, 3600, "DELETE_GRACE=5\nMETRICS_FILE=" + metrics + "\n"));
+    EXPECT_GE(Clock::now() - since, seconds(5));
     const std::pair<size_t, int> parts[] = {{text.find("{", text.size() / 3) + 3, 2500},
-                                            {text.find("zone", text.size() * 4 / 5), 250}};
+                                            {text.find("zone", text.size() * 4 / 5), 2500}};
     for (const auto& [cut, pauseMs] : parts) {
         std::this_thread::sleep_for(milliseconds(1500));
         std::ofstream out(zonesPath, std::ios::trunc);
@@ -227,9 +251,76 @@ TEST_F(AgentTest, WriterPausingMidFileDeletesNothing) {
         std::this_thread::sleep_for(milliseconds(pauseMs));
         out << text.substr(cut);
     }
-    std::this_thread::sleep_for(milliseconds(2000));
-    EXPECT_EQ(count("/api/zones/delete"), 0u);
-    EXPECT_TRUE(serviceHolds(masters));
+    std::this_thread::sleep_for(milliseconds(5000));
+    EXPECT_EQ(count("/api/zones/delete"), 1u);
+    const std::vector<std::string> kept(masters.begin() + 1, masters.end());
+    since = Clock::now();
+    testutil::writeFile(zonesPath, zonesText(kept));
+    EXPECT_TRUE(testutil::waitUntil([&] {
+        return testutil::readFile(metrics).find("\nvantrel_deletions_waiting 1\n") !=
+               std::string::npos;
+    }));
+    EXPECT_TRUE(serviceHolds(kept));
+    EXPECT_GE(Clock::now() - since, seconds(5));
+}
+
+// The plan on a table of states, as text and as JSON: one request each,
+// nothing changed. The file also holds a secondary and an excluded zone.
+TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
+    testutil::writeFile(zonesPath, zonesText({"a.example", "b.example"}) +
+                                       "zone \"t.example\" { type master; };\n");
+    std::vector<std::string> many = names("old", 40);
+    many.push_back("a.example");
+    // Listed zones, configuration, exit status, counts (insert, delete,
+    // waiting, held) and a line of the text.
+    const std::vector<std::tuple<Lines, std::string, int, std::vector<int>, std::string>> states = {
+        {{"A.example", "b.example"}, "", 0, {0, 0, 0, 0},
+         "skip t.example (excluded by EXCLUDE_ZONES pattern \"t.example\")"},
+        {{"a.example"}, "", 2, {1, 0, 0, 0}, "insert b.example"},
+        {{"a.example", "b.example", "c.example"}, "", 2, {0, 1, 0, 0}, "delete c.example"},
+        {{"a.example", "b.example", "c"}, "DELETE_GRACE=60\n", 2, {0, 0, 1, 0}, "wait c"},
+        {many, "", 2, {1, 0, 0, 40}, "Held back: 40 (40 zone deletions of 41 zones (97 %"}};
+    for (const auto& [listed, extra, status, counts, line] : states) {
+        SCOPED_TRACE(line);
+        service.setZones(kToken, listed);
+        service.clearRequests();
+        writeConfig(3600, "EXCLUDE_ZONES=t.example\n" + extra);
+        std::string err;
+        const testutil::ProcessResult text = command({"--plan", "-c", configPath}, err);
+        const testutil::ProcessResult json = command({"--plan", "--json", "-c", configPath}, err);
+        Json::Value plan;
+        ASSERT_TRUE(Json::Reader().parse(json.out, plan)) << json.out << err;
+        EXPECT_EQ(std::make_pair(text.status, json.status), std::make_pair(status, status));
+        EXPECT_NE(text.out.find(line), std::string::npos) << text.out;
+        const char* const fields[] = {"insert", "delete", "waiting", "held"};
+        const char* const headings[] = {"\nInsert: ", "\nDelete: ", " s: ", "\nHeld back: "};
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(plan[fields[i]].size(), static_cast<Json::ArrayIndex>(counts[i])) << i;
+            EXPECT_NE(text.out.find(headings[i] + std::to_string(counts[i])), std::string::npos);
+        }
+        EXPECT_EQ(plan["in_sync"].asBool(), status == 0);
+        EXPECT_EQ(plan["not_mirrored"][0]["reason"].asString(), "not primary (type slave)");
+        EXPECT_EQ(plan["not_mirrored"][1]["zone"].asString(), "t.example");
+        EXPECT_EQ(service.requestCounts(),
+                  (std::map<std::string, size_t>{{"/api/zones/agent", 2}}));
+        EXPECT_EQ(service.zones(kToken), listed);
+    }
+    // A failing, malformed, endless or pausing service, then a zones file cut
+    // short: status 1, nothing on output, the reason on standard error.
+    const Fault faults[] = {Fault::serverError(), Fault::malformedJson(), Fault::endless(),
+                            Fault::retryAfter(429, "60")};
+    for (int i = 0; i <= 4; ++i) {
+        if (i < 4) {
+            service.addFault(faults[i]);
+        } else {
+            testutil::writeFile(zonesPath, "zone \"a.example\" { type master;\n");
+        }
+        std::string err;
+        const testutil::ProcessResult plan = command({"--plan", "--json", "-c", configPath}, err);
+        EXPECT_EQ(plan.status, 1) << i;
+        EXPECT_EQ(plan.out, "");
+        EXPECT_NE(err.find("vantrel --plan: "), std::string::npos) << err;
+    }
 }
 
 TEST_F(AgentTest, MassDeletionIsHeldUntilTheOperatorAllowsIt) {
@@ -238,12 +329,28 @@ TEST_F(AgentTest, MassDeletionIsHeldUntilTheOperatorAllowsIt) {
     ASSERT_TRUE(startWith({"a.example"}, 1));
     ASSERT_TRUE(agent.waitForOutput("Holding back 40 zone deletions of 41 zones"));
     ASSERT_TRUE(agent.waitForOutput("Successfully updated lastseen!", 2, seconds(10)));
+    // Bad counts and an unprivileged user allow nothing; then exactly ten.
+    std::string err;
+    for (const char* bad : {"-1", "ten", "99999999999"}) {
+        EXPECT_EQ(command({"--allow-deletions", bad}, err).status, 1);
+        EXPECT_NE(err.find("needs a whole number from 1 to"), std::string::npos) << err;
+    }
+    EXPECT_EQ(testutil::runAsNobody([] { return requestAllowDeletions("10"); }), 1);
     EXPECT_EQ(count("/api/zones/delete"), 0u);
-    ASSERT_TRUE(startAgent(1, "MAX_DELETE_PERCENT=100\n"));
-    EXPECT_TRUE(serviceHolds({"a.example"}));
+    const testutil::ProcessResult allowed = command({"--allow-deletions", "10"}, err);
+    EXPECT_EQ(allowed.status, 0) << err;
+    EXPECT_EQ(allowed.out, "The agent holds 40 deletions back; it sends at most 10 of them now.\n");
+    ASSERT_TRUE(agent.waitForOutput("Deletions allowed by the operator: 10; sent: 10."));
+    EXPECT_TRUE(agent.waitForOutput("Holding back 30 zone deletions of "));
+    EXPECT_EQ(count("/api/zones/delete"), 10u);
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.waitExit(), 0);
+    EXPECT_EQ(command({"--allow-deletions", "10"}, err).status, 1);
+    EXPECT_NE(err.find("No running agent answers at " + dir.file("control")), std::string::npos);
 
     // A running agent whose file briefly loses most zones, and a recheck then.
     const std::vector<std::string> masters = names("z", 30);
+    service.setZones(kToken, {});
     ASSERT_TRUE(startSynced(masters, 1));
     service.clearRequests();
     testutil::writeFile(zonesPath, zonesText({masters[0]}));
@@ -254,20 +361,6 @@ TEST_F(AgentTest, MassDeletionIsHeldUntilTheOperatorAllowsIt) {
     std::this_thread::sleep_for(milliseconds(2500));
     EXPECT_EQ(count("/api/zones/delete"), 0u);
     EXPECT_TRUE(serviceHolds(masters));
-}
-
-TEST_F(AgentTest, FailedPushesConvergeAndRefusedDeletionsAreAskedAgain) {
-    // A proxy's body limit below one batch of long names (each "!" takes
-    // three bytes encoded), and a zone the service refuses to delete for a
-    // while.
-    const std::string label(60, '!');
-    const std::vector<std::string> masters = names(label + "." + label + "." + label + ".n", 3000);
-    service.setZones(kToken, {"keep-refusing.example"});
-    service.addFault(Fault::bodyLimit(600 * 1024).always());
-    service.addFault(Fault::refuse("keep-refusing.example").times(3));
-    ASSERT_TRUE(startWith(masters, 1));
-    EXPECT_TRUE(serviceHolds(masters, seconds(60)));
-    EXPECT_GE(count("/api/zones/delete"), 4u);
 }
 
 TEST_F(AgentTest, LetterCaseChangesNeverDeleteAZoneAndARecheckReconcilesInFull) {

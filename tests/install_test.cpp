@@ -83,10 +83,12 @@ TEST_F(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidT
     // With the sample lines of the new keys switched on, the agent holds
     // what it holds without them (the keys' defaults): the samples show them.
     shell(
-        "sed -E 's#^//((MAX_DELETE_PERCENT|WATCH_ZONES_FILE|METRICS_FILE|UPDATE_INTERVAL)=)#\\1#' "
+        "sed -E "
+        "'s#^//"
+        "((MAX_DELETE_PERCENT|DELETE_GRACE|WATCH_ZONES_FILE|METRICS_FILE|UPDATE_INTERVAL)=)#\\1#' "
         "\"$1\" >\"$2\"",
         {path, dir.file("samples.conf")});
-    ASSERT_EQ(readFile(dir.file("samples.conf")).size() + 8, text.size()) << "four samples";
+    ASSERT_EQ(readFile(dir.file("samples.conf")).size() + 10, text.size()) << "five samples";
     const ConfigFileParser on(dir.file("samples.conf"));
     EXPECT_EQ(fuzzchecks::settingsOf(on), fuzzchecks::settingsOf(config));
     EXPECT_FALSE(config.getLoggingLevel() != INFO || config.getDaemonize() ||
