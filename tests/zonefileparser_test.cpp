@@ -34,19 +34,12 @@ using Files = std::map<std::string, std::string>;
 // Names the generator and the layouts use that BIND serves as primary but
 // the agent must never mirror: locally served ones and the excluded pattern.
 bool neverMirrored(const std::string& _name) {
-    static const Names local = {
-        "localhost",
-        "localhost.localdomain",
-        "0.in-addr.arpa",
-        "127.in-addr.arpa",
-        "255.in-addr.arpa",
-        "1.0.0.127.in-addr.arpa",
-        "10.in-addr.arpa",
-        "168.192.in-addr.arpa",
-        "1.168.192.in-addr.arpa",
-        "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa"};
+    const std::string local =
+        " localhost localhost.localdomain 0.in-addr.arpa 127.in-addr.arpa 255.in-addr.arpa "
+        "1.0.0.127.in-addr.arpa 10.in-addr.arpa 168.192.in-addr.arpa 1.168.192.in-addr.arpa "
+        "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa ";
     const std::string suffix = ".excluded.test";
-    return local.count(_name) > 0 ||
+    return local.find(" " + _name + " ") != std::string::npos ||
            (_name.size() > suffix.size() &&
             _name.compare(_name.size() - suffix.size(), suffix.size(), suffix) == 0);
 }
@@ -149,23 +142,21 @@ std::string withDir(std::string _text, const testutil::TempDir& _dir) {
 // Writes |_files| (named.conf first among them) into a fresh folder, asks
 // both sides and checks that they agree: BIND's primaries are mirrored when
 // it accepts the text, and a text its parser refuses is refused.
-std::string compareWithBind(const Files& _files, const std::string& _view,
-                            const std::string& _settings, Names* _mirrored = nullptr,
-                            bindVerdict* _bind = nullptr) {
+struct comparison {
+    std::string problem;  // empty when the two sides agree
+    bindVerdict bind;
+    Names mirrored;
+};
+
+comparison compareWithBind(const Files& _files, const std::string& _view) {
     testutil::TempDir dir;
     for (const auto& file : _files) {
         testutil::writeFile(dir.file(file.first), withDir(file.second, dir));
     }
     const bindVerdict bind = askBind(dir, _view);
-    const agentVerdict agent =
-        askAgent(dir, "FOLLOW_INCLUDES=TRUE\nZONES_VIEW=" + _view +
-                          "\nEXCLUDE_ZONES=*.EXCLUDED.test\n" + withDir(_settings, dir));
-    if (_mirrored != nullptr) {
-        *_mirrored = agent.mirrored;
-    }
-    if (_bind != nullptr) {
-        *_bind = bind;
-    }
+    const agentVerdict agent = askAgent(
+        dir, "FOLLOW_INCLUDES=TRUE\nZONES_VIEW=" + _view + "\nEXCLUDE_ZONES=*.EXCLUDED.test\n");
+    comparison result{"", bind, agent.mirrored};
     const auto list = [](const Names& _names) {
         std::string out;
         for (const std::string& name : _names) {
@@ -174,13 +165,14 @@ std::string compareWithBind(const Files& _files, const std::string& _view,
         return out;
     };
     if (bind.accepted && (agent.refused || agent.mirrored != bind.primaries)) {
-        return "BIND accepts and serves" + list(bind.primaries) + "; the agent " +
-               (agent.refused ? "refused: " + agent.error : "mirrors" + list(agent.mirrored));
+        result.problem =
+            "BIND accepts and serves" + list(bind.primaries) + "; the agent " +
+            (agent.refused ? "refused: " + agent.error : "mirrors" + list(agent.mirrored));
+    } else if (!bind.accepted && bind.syntaxError && !agent.refused) {
+        result.problem =
+            "BIND refused (" + bind.message + "); the agent mirrors" + list(agent.mirrored);
     }
-    if (!bind.accepted && bind.syntaxError && !agent.refused) {
-        return "BIND refused (" + bind.message + "); the agent mirrors" + list(agent.mirrored);
-    }
-    return "";
+    return result;
 }
 
 // Generated configurations: options, acl, key, logging and controls around
@@ -244,20 +236,22 @@ private:
         return forms[pick(7)];
     }
 
-    std::string zoneName() {
-        const char* const names[] = {
-            "example.com",    "Example.NET.",           "shop.example.org", "localhost",
-            "0.in-addr.arpa", "168.192.in-addr.arpa",   "a.excluded.test",  "xn--bcher-kva.example",
-            "b.example.",     "1.168.192.in-addr.arpa", "c.example"};
-        return names[pick(11)] + std::string(pick(3) == 0 ? "" : "") + "";
-    }
-
     std::string zones(size_t _count, const std::string& _view) {
         std::vector<std::string> out;
         std::set<std::string> used;
         for (size_t i = 0; i < _count; ++i) {
-            std::string name =
-                pick(3) == 0 ? zoneName() : "z" + std::to_string(serial) + ".example";
+            // Now and then a name with capitals or its trailing dot, or one
+            // never mirrored.
+            const char* const names[] = {"Example.NET.",
+                                         "xn--bcher-kva.example",
+                                         "localhost",
+                                         "168.192.in-addr.arpa",
+                                         "1.168.192.in-addr.arpa",
+                                         "0.in-addr.arpa",
+                                         "a.excluded.test",
+                                         "b.example."};
+            const std::string name =
+                pick(3) == 0 ? names[pick(8)] : "z" + std::to_string(serial) + ".example";
             if (!used.insert(comparable(name)).second) {
                 continue;
             }
@@ -335,18 +329,15 @@ TEST(ZonesReaderTest, GeneratedConfigurationsGiveExactlyTheZonesBindServesAsPrim
     for (int round = 0; round < (rounds != nullptr ? std::stoi(rounds) : 300); ++round) {
         std::string view;
         const Files files = generator.generate(&view);
-        bindVerdict bind;
-        const std::string problem = compareWithBind(files, view, "", nullptr, &bind);
-        accepted += bind.accepted;
-        if (std::getenv("SHOWBIND"))
-            std::cout << bind.message.substr(0, bind.message.find('\n')) << "\n";
-        refused += bind.syntaxError;
-        mirrored += bind.primaries.size();
+        const comparison result = compareWithBind(files, view);
+        accepted += result.bind.accepted;
+        refused += result.bind.syntaxError;
+        mirrored += result.bind.primaries.size();
         std::string texts;
         for (const auto& file : files) {
             texts += "--- " + file.first + "\n" + file.second;
         }
-        ASSERT_EQ(problem, "") << "round " << round << ":\n" << texts;
+        ASSERT_EQ(result.problem, "") << "round " << round << ":\n" << texts;
     }
     std::cout << "texts accepted by BIND " << accepted << ", refused for syntax " << refused
               << ", primary zones compared " << mirrored << "\n";
@@ -379,9 +370,9 @@ TEST(ZonesReaderTest, LayoutsOfDistributionsAndPanelsGiveTheZonesBindServes) {
             }
         }
         SCOPED_TRACE(entry.path().string());
-        Names mirrored;
-        EXPECT_EQ(compareWithBind(files, view, "", &mirrored), "");
-        EXPECT_EQ(mirrored, names);
+        const comparison result = compareWithBind(files, view);
+        EXPECT_EQ(result.problem, "");
+        EXPECT_EQ(result.mirrored, names);
         ++checked;
     }
     EXPECT_EQ(checked, 12u);
@@ -407,17 +398,18 @@ TEST(ZonesReaderTest, LayoutsOfDistributionsAndPanelsGiveTheZonesBindServes) {
 
 class ZoneTrackingTest : public testing::Test {
 protected:
-    void SetUp() override { configure(""); }
+    void SetUp() override { fresh(); }
 
-    void configure(const std::string& _settings) {
+    // A fresh parser of the zones file, following includes.
+    void fresh() {
         testutil::writeFile(dir.file("vantrel.conf"),
-                            "ZONES_FILE=" + zonesPath + "\nFOLLOW_INCLUDES=TRUE\n" + _settings);
+                            "ZONES_FILE=" + zonesPath + "\nFOLLOW_INCLUDES=TRUE\n");
         config = std::make_unique<ConfigFileParser>(dir.file("vantrel.conf"));
         parser = std::make_unique<ZoneFileParser>(config.get());
     }
     // Renames a new zones file into place: a change whatever the clock.
-    void writeZones(const std::string& _content, const std::string& _path = "") {
-        ASSERT_TRUE(fuzzchecks::replaceWhole(_path.empty() ? zonesPath : _path, _content));
+    void writeZones(const std::string& _content) {
+        ASSERT_TRUE(fuzzchecks::replaceWhole(zonesPath, _content));
     }
     // One reading; its log lines land in |log|.
     int read() {
@@ -499,8 +491,6 @@ TEST_F(ZoneTrackingTest, RefusedTextsAndFilesChangeNothingButKeepOwedDeletions) 
         {a + "zone \"A.EXAMPLE.\" { type slave; };\n",
          at + "2: zone \"A.EXAMPLE.\" stated twice in the same view (first at " + at + "1)"},
         {a + "zone \"c..example\" { type master; };\n", "the name has an empty label"},
-        {a + "zone \"" + std::string(64, 'c') + ".example\" { type master; };\n",
-         "longer than 63 octets"},
         {a + "zone \"" + std::string(10000, 'c') + "\" { type master; };\n",
          "longer than 63 octets"},
         {a + "zone \"" + longName + "\" { type master; };\n", "longer than 255 octets"},
@@ -527,7 +517,7 @@ TEST_F(ZoneTrackingTest, RefusedTextsAndFilesChangeNothingButKeepOwedDeletions) 
     }
     for (const auto& [content, error] : cases) {
         SCOPED_TRACE(content.substr(0, 80));
-        configure("");
+        fresh();
         writeZones(master("a.example") + master("b.example"));
         read();
         writeZones(master("a.example"));  // b.example owed: the service refused it
