@@ -143,14 +143,21 @@ int ZoneFileParser::readZones() {
     deletedZones = 0;
     newZones = 0;
     // The API client erases every record whose deletion the service accepted,
-    // so a record still flagged deleted is a deletion that failed: the file is
-    // read again, changed or not, and the record flagged once more.
+    // so a record still flagged deleted is a deletion still owed (refused, or
+    // waiting for its grace period): it stays flagged, and the unchanged
+    // files are not read again for it.
     const bool owed = clearFlags();
-    if (!owed && !zonesFileChanged()) {
+    if (!zonesFileChanged()) {
         eventLog(DEBUG, "Zones file hasn't changed. Deferring update.");
-        lastResult = readResult::Unchanged;
         readError.clear();
-        return 0;
+        if (!owed) {
+            lastResult = readResult::Unchanged;
+            return 0;
+        }
+        for (const zoneData& record : *zones) {
+            deletedZones += record.isDeleted();
+        }
+        return lastResult == readResult::Read ? lastConsidered : 0;
     }
     namedConf conf;
     const std::string error = readNamedConf(filename, followIncludes, &conf);
@@ -329,7 +336,7 @@ int ZoneFileParser::readZones() {
     }
     lastResult = readResult::Read;
     readSucceeded = true;
-    return considered;
+    return lastConsidered = considered;
 }
 
 void ZoneFileParser::mergeRecords(const namedConf& _conf, const std::vector<uint32_t>& _order,

@@ -22,7 +22,7 @@ class ConfigFileParser;
 
 // What the latest readZones() did.
 enum class readResult {
-    Unchanged,     // the file was unchanged and no deletion was owed: not read
+    Unchanged,     // the files were unchanged and no deletion was owed: not read
     Read,          // the file was read and held a zone statement to consider
     NoZoneBlocks,  // the file was read and held none (getNoZonesReason says why)
     Failed         // a file missing, not regular, unreadable, too large or
@@ -121,6 +121,8 @@ private:
 
     // Set once a reading has parsed a file holding a zone statement.
     bool readSucceeded = false;
+    // What the latest trusted reading returned.
+    int lastConsidered = 0;
     readResult lastResult = readResult::Unchanged;
     std::string readError;
     bool reportSkipped = false;
