@@ -124,6 +124,92 @@ std::string location(const namedConf& _conf, const zoneStatement& _zone) {
     return _conf.files[_zone.file].path + ":" + std::to_string(_zone.line);
 }
 
+// A statement's name as it is compared and sent.
+std::string_view nameOf(const namedConf& _conf, uint32_t _index) {
+    const zoneStatement& zone = _conf.zones[_index];
+    return withoutTrailingDot(std::string_view(_conf.names).substr(zone.nameOffset, zone.nameSize));
+}
+
+// The statements of a reading in the order of their view and folded name,
+// and what BIND refuses beyond the grammar: a name stated twice in one view,
+// zones outside the views of a file with views, an in-view zone that the
+// view it names does not serve, a ZONES_VIEW the file does not declare.
+// Sets |_chosen| to the view considered (0 outside views, UINT32_MAX for
+// none) and |_order| to its statements' indexes; an in-view statement takes
+// its zone's type. Returns the ERROR line, or empty text.
+std::string orderStatements(namedConf* _conf, const std::string& _zonesView,
+                            const std::string& _path, uint32_t* _chosen,
+                            std::vector<uint32_t>* _order) {
+    namedConf& conf = *_conf;
+    const auto refuse = [&conf](const zoneStatement& _zone, const std::string& _why) {
+        return location(conf, _zone) + ": zone \"" + conf.nameOf(_zone) + "\" " + _why +
+               "; deferring update.";
+    };
+    for (const zoneStatement& zone : conf.zones) {
+        if (zone.view == 0 && !conf.views.empty()) {
+            return refuse(zone, "stands outside the views of a file with views");
+        }
+    }
+    const auto viewIndex = [&conf](const std::string& _name) {
+        return static_cast<uint32_t>(std::find(conf.views.begin(), conf.views.end(), _name) -
+                                     conf.views.begin()) +
+               1;
+    };
+    *_chosen = !_zonesView.empty() ? viewIndex(_zonesView) : conf.views.empty() ? 0 : UINT32_MAX;
+    if (*_chosen == conf.views.size() + 1) {
+        return "ZONES_VIEW names view \"" + _zonesView + "\", which " + _path +
+               " does not declare; deferring update.";
+    }
+    const auto nameAt = [&conf](uint32_t _index) { return nameOf(conf, _index); };
+    const auto keyOf = [&nameAt](uint32_t _view, uint32_t _index) {
+        const std::string_view name = nameAt(_index);
+        return sortKey{
+            _view, _index, {foldedWord(name, 0), foldedWord(name, 8), foldedWord(name, 16)}};
+    };
+    std::vector<sortKey> keys;
+    keys.reserve(conf.zones.size());
+    for (uint32_t i = 0; i < conf.zones.size(); ++i) {
+        keys.push_back(keyOf(conf.zones[i].view, i));
+    }
+    const auto order = [&nameAt](const sortKey& _a, const sortKey& _b) {
+        const auto tied = [](const sortKey& _k) {
+            return std::tie(_k.view, _k.prefix[0], _k.prefix[1], _k.prefix[2]);
+        };
+        if (tied(_a) != tied(_b)) {
+            return tied(_a) < tied(_b);
+        }
+        return compareFolded(nameAt(_a.index), nameAt(_b.index)) < 0;
+    };
+    std::sort(keys.begin(), keys.end(), order);
+    for (size_t k = 1; k < keys.size(); ++k) {
+        if (!order(keys[k - 1], keys[k])) {
+            const uint32_t first = std::min(keys[k - 1].index, keys[k].index);
+            return refuse(conf.zones[std::max(keys[k - 1].index, keys[k].index)],
+                          "stated twice in the same view (first at " +
+                              location(conf, conf.zones[first]) + ")");
+        }
+    }
+    for (uint32_t i = 0; i < conf.zones.size(); ++i) {
+        zoneStatement& zone = conf.zones[i];
+        if (zone.inView != zoneStatement::NO_WORD) {
+            const sortKey probe = keyOf(viewIndex(conf.words[zone.inView]), i);
+            const auto found = std::lower_bound(keys.begin(), keys.end(), probe, order);
+            if (found == keys.end() || order(probe, *found) ||
+                conf.zones[found->index].inView != zoneStatement::NO_WORD) {
+                return refuse(zone, "is in-view \"" + conf.words[zone.inView] +
+                                        "\", which does not serve it");
+            }
+            zone.type = conf.zones[found->index].type;
+        }
+    }
+    for (const sortKey& key : keys) {
+        if (key.view == *_chosen) {
+            _order->push_back(key.index);
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
 
 ZoneFileParser::ZoneFileParser(const ConfigFileParser* _configFile)
@@ -137,6 +223,38 @@ ZoneFileParser::ZoneFileParser(const ConfigFileParser* _configFile)
 }
 
 ZoneFileParser::~ZoneFileParser() = default;
+
+std::string ZoneFileParser::whyNotMirrored(const namedConf& _conf, uint32_t _index,
+                                           uint32_t _chosen) const {
+    const zoneStatement& zone = _conf.zones[_index];
+    if (zone.view != _chosen) {
+        return "in view \"" + _conf.views[zone.view - 1] + "\" (ZONES_VIEW=" + zonesView + ")";
+    }
+    if (zone.type == zoneStatement::NO_WORD) {
+        return "its type is in an include that is not read (FOLLOW_INCLUDES=FALSE)";
+    }
+    const std::string& type = _conf.words[zone.type];
+    if (type != "master" && type != "primary") {
+        return "not primary (type " + type +
+               (zone.inView != zoneStatement::NO_WORD
+                    ? " in view \"" + _conf.words[zone.inView] + "\")"
+                    : std::string(")"));
+    }
+    const std::string_view name = nameOf(_conf, _index);
+    if (name.empty()) {
+        return "the root zone";
+    }
+    if (isLocallyServed(name)) {
+        return "locally served";
+    }
+    const std::string text(excludePatterns.empty() ? std::string_view() : name);
+    for (const std::string& pattern : excludePatterns) {
+        if (fnmatch(pattern.c_str(), text.c_str(), FNM_CASEFOLD) == 0) {
+            return "excluded by EXCLUDE_ZONES pattern \"" + pattern + "\"";
+        }
+    }
+    return std::string();
+}
 
 int ZoneFileParser::readZones() {
     foundZones = 0;
@@ -160,146 +278,27 @@ int ZoneFileParser::readZones() {
         return lastResult == readResult::Read ? lastConsidered : 0;
     }
     namedConf conf;
-    const std::string error = readNamedConf(filename, followIncludes, &conf);
+    uint32_t chosen = 0;
+    std::vector<uint32_t> considered;
+    std::string error = readNamedConf(filename, followIncludes, &conf);
+    if (error.empty()) {
+        error = orderStatements(&conf, zonesView, filename, &chosen, &considered);
+    }
     if (!error.empty()) {
         return failReading(error);
     }
-    // BIND serves no zone of the top level once a file has views.
-    uint32_t chosen = conf.views.empty() ? 0 : UINT32_MAX;
-    for (const zoneStatement& zone : conf.zones) {
-        if (zone.view == 0 && !conf.views.empty()) {
-            return failReading(location(conf, zone) + ": zone \"" + conf.nameOf(zone) +
-                               "\" stands outside the views of a file with views; "
-                               "deferring update.");
-        }
-    }
-    if (!zonesView.empty()) {
-        const auto at = std::find(conf.views.begin(), conf.views.end(), zonesView);
-        if (at == conf.views.end()) {
-            return failReading("ZONES_VIEW names view \"" + zonesView + "\", which " + filename +
-                               " does not declare; deferring update.");
-        }
-        chosen = static_cast<uint32_t>(at - conf.views.begin()) + 1;
-    }
-
-    // The statements in the order of their view and name: a name stated twice
-    // in one view is refused, as BIND refuses it.
-    const auto nameAt = [&conf](uint32_t _index) {
-        const zoneStatement& zone = conf.zones[_index];
-        return withoutTrailingDot(
-            std::string_view(conf.names).substr(zone.nameOffset, zone.nameSize));
-    };
-    std::vector<sortKey> keys(conf.zones.size());
-    for (uint32_t i = 0; i < keys.size(); ++i) {
-        const std::string_view name = nameAt(i);
-        keys[i] = {conf.zones[i].view,
-                   i,
-                   {foldedWord(name, 0), foldedWord(name, 8), foldedWord(name, 16)}};
-    }
-    const auto order = [&nameAt](const sortKey& _a, const sortKey& _b) {
-        const auto tied = [](const sortKey& _k) {
-            return std::tie(_k.view, _k.prefix[0], _k.prefix[1], _k.prefix[2]);
-        };
-        if (tied(_a) != tied(_b)) {
-            return tied(_a) < tied(_b);
-        }
-        return compareFolded(nameAt(_a.index), nameAt(_b.index)) < 0;
-    };
-    std::sort(keys.begin(), keys.end(), order);
-    for (size_t k = 1; k < keys.size(); ++k) {
-        if (!order(keys[k - 1], keys[k])) {
-            const zoneStatement& first = conf.zones[std::min(keys[k - 1].index, keys[k].index)];
-            const zoneStatement& again = conf.zones[std::max(keys[k - 1].index, keys[k].index)];
-            return failReading(location(conf, again) + ": zone \"" + conf.nameOf(again) +
-                               "\" stated twice in the same view (first at " +
-                               location(conf, first) + "); deferring update.");
-        }
-    }
-
-    // An in-view statement serves the zone of another view: it takes that
-    // zone's type.
-    for (uint32_t i = 0; i < conf.zones.size(); ++i) {
-        zoneStatement& zone = conf.zones[i];
-        if (zone.inView == zoneStatement::NO_WORD) {
-            continue;
-        }
-        const std::string& target = conf.words[zone.inView];
-        const auto view = std::find(conf.views.begin(), conf.views.end(), target);
-        sortKey probe = keys[0];
-        probe.view = static_cast<uint32_t>(view - conf.views.begin()) + 1;
-        probe.index = i;
-        for (size_t w = 0; w < 3; ++w) {
-            probe.prefix[w] = foldedWord(nameAt(i), 8 * w);
-        }
-        const auto found = std::lower_bound(keys.begin(), keys.end(), probe, order);
-        if (found == keys.end() || order(probe, *found) ||
-            conf.zones[found->index].inView != zoneStatement::NO_WORD) {
-            return failReading(location(conf, zone) + ": zone \"" + conf.nameOf(zone) +
-                               "\" is in-view \"" + target +
-                               "\", which does not serve it; deferring update.");
-        }
-        zone.type = conf.zones[found->index].type;
-    }
-    std::vector<bool> primaryWord;
-    for (const std::string& word : conf.words) {
-        primaryWord.push_back(word == "master" || word == "primary");
-    }
-    // Why a statement is not mirrored; empty for a mirrored one.
-    const auto reason = [&](uint32_t _index) -> std::string {
-        const zoneStatement& zone = conf.zones[_index];
-        const std::string_view name = nameAt(_index);
-        if (zone.view != chosen) {
-            return "in view \"" + conf.views[zone.view - 1] + "\" (ZONES_VIEW=" + zonesView + ")";
-        }
-        if (zone.type == zoneStatement::NO_WORD) {
-            return "its type is in an include that is not read (FOLLOW_INCLUDES=FALSE)";
-        }
-        if (!primaryWord[zone.type]) {
-            return "not primary (type " + conf.words[zone.type] +
-                   (zone.inView != zoneStatement::NO_WORD
-                        ? " in view \"" + conf.words[zone.inView] + "\")"
-                        : std::string(")"));
-        }
-        if (name.empty()) {
-            return "the root zone";
-        }
-        if (isLocallyServed(name)) {
-            return "locally served";
-        }
-        const std::string text(excludePatterns.empty() ? std::string_view() : name);
-        for (const std::string& pattern : excludePatterns) {
-            if (fnmatch(pattern.c_str(), text.c_str(), FNM_CASEFOLD) == 0) {
-                return "excluded by EXCLUDE_ZONES pattern \"" + pattern + "\"";
-            }
-        }
-        return std::string();
-    };
-    std::vector<uint32_t> perView(conf.views.size() + 1, 0);
-    for (const zoneStatement& zone : conf.zones) {
-        ++perView[zone.view];
-    }
-    const int considered = chosen < perView.size() ? static_cast<int>(perView[chosen]) : 0;
-
     if (isLogged(DEBUG)) {
-        for (uint32_t i = 0; i < conf.zones.size(); ++i) {
-            if (conf.zones[i].view == chosen) {
-                eventLog(DEBUG, "Loading zone:" + conf.nameOf(conf.zones[i]));
+        for (const zoneStatement& zone : conf.zones) {
+            if (zone.view == chosen) {
+                eventLog(DEBUG, "Loading zone:" + conf.nameOf(zone));
             }
         }
     }
     std::vector<bool> mirrored(conf.zones.size());
     for (uint32_t i = 0; i < conf.zones.size(); ++i) {
-        mirrored[i] = conf.zones[i].view == chosen && reason(i).empty();
+        mirrored[i] = conf.zones[i].view == chosen && whyNotMirrored(conf, i, chosen).empty();
     }
-    std::vector<uint32_t> inView;  // the statements of the view considered, in order
-    inView.reserve(keys.size());
-    for (const sortKey& key : keys) {
-        if (key.view == chosen) {
-            inView.push_back(key.index);
-        }
-    }
-    std::vector<sortKey>().swap(keys);
-    mergeRecords(conf, inView, mirrored);
+    mergeRecords(conf, considered, mirrored);
     eventLog(DEBUG, "Zone changes:" + std::to_string(newZones));
 
     stamps = std::move(conf.files);
@@ -307,12 +306,20 @@ int ZoneFileParser::readZones() {
     skippedIncludes = std::move(conf.skippedIncludes);
     skippedZones.clear();
     for (uint32_t i = 0; reportSkipped && i < conf.zones.size(); ++i) {
-        std::string why = reason(i);
+        std::string why = whyNotMirrored(conf, i, chosen);
         if (!why.empty()) {
             skippedZones.push_back({conf.nameOf(conf.zones[i]), std::move(why)});
         }
     }
-    noZonesReason = chosen != 0 && chosen < perView.size()
+    describeNoZones(conf, chosen);
+    flagsSet = !zones->empty();
+    lastResult = considered.empty() ? readResult::NoZoneBlocks : readResult::Read;
+    readSucceeded = readSucceeded || !considered.empty();
+    return lastConsidered = static_cast<int>(considered.size());
+}
+
+void ZoneFileParser::describeNoZones(const namedConf& _conf, uint32_t _chosen) {
+    noZonesReason = _chosen != 0 && _chosen != UINT32_MAX
                         ? "view \"" + zonesView + "\" of the zones file holds no zone statement"
                         : "the zones file holds no zone statement";
     for (size_t i = 0; i < skippedIncludes.size(); ++i) {
@@ -321,22 +328,18 @@ int ZoneFileParser::readZones() {
     if (!skippedIncludes.empty()) {
         noZonesReason += ", not read while FOLLOW_INCLUDES=FALSE";
     }
-    if (chosen == UINT32_MAX) {
+    if (_chosen == UINT32_MAX) {
+        std::vector<size_t> perView(_conf.views.size() + 1, 0);
+        for (const zoneStatement& zone : _conf.zones) {
+            ++perView[zone.view];
+        }
         noZonesReason += "; its zones sit in views";
-        for (size_t v = 0; v < conf.views.size(); ++v) {
-            noZonesReason += std::string(v == 0 ? " \"" : ", \"") + conf.views[v] + "\" (" +
+        for (size_t v = 0; v < _conf.views.size(); ++v) {
+            noZonesReason += std::string(v == 0 ? " \"" : ", \"") + _conf.views[v] + "\" (" +
                              std::to_string(perView[v + 1]) + ")";
         }
         noZonesReason += ": set ZONES_VIEW to the view to mirror";
     }
-    flagsSet = !zones->empty();
-    if (considered == 0) {
-        lastResult = readResult::NoZoneBlocks;
-        return 0;
-    }
-    lastResult = readResult::Read;
-    readSucceeded = true;
-    return lastConsidered = considered;
 }
 
 void ZoneFileParser::mergeRecords(const namedConf& _conf, const std::vector<uint32_t>& _order,
@@ -348,11 +351,7 @@ void ZoneFileParser::mergeRecords(const namedConf& _conf, const std::vector<uint
     std::vector<zoneData>& records = *zones;
     const size_t known = records.size();
     records.reserve(known + _order.size());
-    const auto nameAt = [&_conf](uint32_t _index) {
-        const zoneStatement& zone = _conf.zones[_index];
-        return withoutTrailingDot(
-            std::string_view(_conf.names).substr(zone.nameOffset, zone.nameSize));
-    };
+    const auto nameAt = [&_conf](uint32_t _index) { return nameOf(_conf, _index); };
     // The grace period of a deletion runs from the first trusted reading
     // that missed the zone.
     const auto now = std::chrono::steady_clock::now();

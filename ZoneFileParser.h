@@ -93,6 +93,11 @@ private:
     // True when a file's status differs from the one the last trusted
     // reading recorded, when none is recorded and when it cannot be taken.
     bool zonesFileChanged() const;
+    // Why statement |_index| of |_conf| is not mirrored when view |_chosen| is
+    // considered; empty when it is.
+    std::string whyNotMirrored(const namedConf& _conf, uint32_t _index, uint32_t _chosen) const;
+    // Sets noZonesReason for a reading of |_conf| that considered |_chosen|.
+    void describeNoZones(const namedConf& _conf, uint32_t _chosen);
     // Ends a failed reading: logs |_error| at ERROR and remembers it.
     int failReading(const std::string& _error);
     // Flags the records against the zone statements of |_conf| at |_order|
