@@ -350,7 +350,9 @@ void ZoneFileParser::mergeRecords(const namedConf& _conf, const std::vector<uint
     // new primary zones join at the end, then take their places.
     std::vector<zoneData>& records = *zones;
     const size_t known = records.size();
-    records.reserve(known + _order.size());
+    if (known == 0) {
+        records.reserve(_order.size());  // a first reading: most are new
+    }
     const auto nameAt = [&_conf](uint32_t _index) { return nameOf(_conf, _index); };
     // The grace period of a deletion runs from the first trusted reading
     // that missed the zone.
