@@ -55,9 +55,10 @@ zonesFile() {
     echo 'zone "slave.example" { type slave; file "slave.db"; };' >>"$ROOT$1"
 }
 # Rewrites /etc/vantrel.conf in place (its owner and mode stay); later keys win.
+# Deletions go out at once: the reload and the watchdog step replace zones.
 conf() {
     printf '%s\n' SERVER_HOSTNAME=127.0.0.1:8443 "TOKEN=$TOKEN" ZONES_FILE=/etc/bind/named.conf \
-        "CA_FILE=$CA" LOG_LEVEL=INFO "$@" >"$ROOT/etc/vantrel.conf"
+        "CA_FILE=$CA" LOG_LEVEL=INFO DELETE_GRACE=0 "$@" >"$ROOT/etc/vantrel.conf"
 }
 booted() {
     pgrep -P "$nspawnPid" -x systemd >"$W/pid1" &&
