@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,23 +15,15 @@
 #include "ZoneFileParser.h"
 #include "mylibs.h"
 #include "serverConnector.h"
+#include "tests/test_util.h"
 
 namespace fuzzchecks {
-
-// Writes |content| to |path| (created or truncated), byte for byte. False
-// when the file could not be written whole.
-inline bool writeWhole(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::out | std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    return static_cast<bool>(out);
-}
 
 // Writes |content| beside |path| and renames it into place, so that |path|
 // gets a new inode even when size and times stay the same.
 inline bool replaceWhole(const std::string& path, const std::string& content) {
-    const std::string next = path + ".next";
-    return writeWhole(next, content) && std::rename(next.c_str(), path.c_str()) == 0;
+    testutil::writeFile(path + ".next", content);
+    return std::rename((path + ".next").c_str(), path.c_str()) == 0;
 }
 
 // Removes "//" and "/*" ... "*/" comments as both file formats define them:
@@ -61,19 +52,15 @@ inline std::string referenceStripComments(const std::string& text) {
 
 // Every setting a configuration reports, as one comparable text per key.
 inline std::vector<std::string> settingsOf(const ConfigFileParser& c) {
-    return {c.getZoneFileName(),
-            c.getServerHostname(),
-            c.getToken(),
-            c.getCaFile(),
-            c.getCpanelZonesFile(),
-            c.getMetricsFile(),
-            std::to_string(c.getDaemonize()),
-            std::to_string(c.getCpanelMethod()),
-            std::to_string(c.getWatchZonesFile()),
-            std::to_string(c.getUpZoneInterval()),
-            std::to_string(c.getLoggingLevel()),
-            std::to_string(c.getMaxDeletePercent()),
-            std::to_string(c.getDeleteGrace())};
+    std::vector<std::string> settings = {c.getZoneFileName(),    c.getServerHostname(),
+                                         c.getToken(),           c.getCaFile(),
+                                         c.getCpanelZonesFile(), c.getMetricsFile()};
+    for (const long long number : std::initializer_list<long long>{
+             c.getDaemonize(), c.getCpanelMethod(), c.getWatchZonesFile(), c.getUpZoneInterval(),
+             c.getLoggingLevel(), c.getMaxDeletePercent(), c.getDeleteGrace()}) {
+        settings.push_back(std::to_string(number));
+    }
+    return settings;
 }
 
 // Decodes a configuration text independently of ConfigFileParser, in the
@@ -137,9 +124,7 @@ inline std::vector<std::string> referenceDecode(const std::string& raw) {
 // top must change nothing.
 inline std::string checkConfig(const std::string& dir, const std::string& content) {
     const std::string path = dir + "/vantrel.conf";
-    if (!writeWhole(path, content)) {
-        return "cannot write " + path;
-    }
+    testutil::writeFile(path, content);
     ConfigFileParser config(path);
     const std::vector<std::string> want = referenceDecode(content);
     std::vector<std::string> got = settingsOf(config);
@@ -233,9 +218,7 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
     const size_t split = input.find('\xff');
     const std::string versions[2] = {input.substr(0, split),
                                      split == std::string::npos ? input : input.substr(split + 1)};
-    if (!writeWhole(dir + "/vantrel.conf", "ZONES_FILE=" + path + "\nFOLLOW_INCLUDES=TRUE\n")) {
-        return "cannot write the configuration";
-    }
+    testutil::writeFile(dir + "/vantrel.conf", "ZONES_FILE=" + path + "\nFOLLOW_INCLUDES=TRUE\n");
     const ConfigFileParser config(dir + "/vantrel.conf");
     ZoneFileParser parser(&config);
     const auto read = [&parser](const char* _step) {
@@ -247,6 +230,7 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
         const std::string problem = checkRecords(parser, before);
         return problem.empty() ? problem : std::string(_step) + ": " + problem;
     };
+    const char* const steps[] = {"first", "second", "unchanged", "moved away", "restored"};
     std::string problem;
     for (int step = 0; step < 5 && problem.empty(); ++step) {
         if ((step < 2 && !replaceWhole(path, versions[step])) ||
@@ -254,11 +238,7 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
             (step == 4 && std::rename((path + ".away").c_str(), path.c_str()) != 0)) {
             return "cannot write the zones file";
         }
-        problem = read(step == 0   ? "first"
-                       : step == 1 ? "second"
-                       : step == 2 ? "unchanged"
-                       : step == 3 ? "moved away"
-                                   : "restored");
+        problem = read(steps[step]);
         if (step == 1 && problem.empty() && parser.getLastResult() != readResult::Failed) {
             ZoneFileParser fresh(&config);
             fresh.readZones();

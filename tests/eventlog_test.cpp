@@ -1,11 +1,9 @@
 // The logging entry point's channels, and the cPanel user-domains loader
 // whose progress lines go to standard output.
 #include <gtest/gtest.h>
-#include <syslog.h>
 
 #include <csignal>
 #include <iostream>
-#include <memory>
 #include <utility>
 #include <vector>
 

@@ -4,6 +4,7 @@
 // under a real systemd by the system test (tests/system/run.sh).
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -82,12 +83,10 @@ TEST_F(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidT
     const ConfigFileParser config(path);
     // With the sample lines of the new keys switched on, the agent holds
     // what it holds without them (the keys' defaults): the samples show them.
-    shell(
-        "sed -E "
-        "'s#^//"
-        "((MAX_DELETE_PERCENT|DELETE_GRACE|WATCH_ZONES_FILE|METRICS_FILE|UPDATE_INTERVAL)=)#\\1#' "
-        "\"$1\" >\"$2\"",
-        {path, dir.file("samples.conf")});
+    const std::regex sample(
+        "\n//((MAX_DELETE_PERCENT|DELETE_GRACE|WATCH_ZONES_FILE|METRICS_FILE|"
+        "UPDATE_INTERVAL)=)");
+    testutil::writeFile(dir.file("samples.conf"), std::regex_replace(text, sample, "\n$1"));
     ASSERT_EQ(readFile(dir.file("samples.conf")).size() + 10, text.size()) << "five samples";
     const ConfigFileParser on(dir.file("samples.conf"));
     EXPECT_EQ(fuzzchecks::settingsOf(on), fuzzchecks::settingsOf(config));

@@ -1,16 +1,13 @@
 #!/bin/bash
-# The system test: the built Debian package under a real systemd. Boots a
+# The system test: the built Debian package under a real systemd, in a
 # minimal Debian 12 root (debootstrap --variant=minbase, kept as a tarball in
-# the build folder) with systemd-nspawn on a private network, installs the
-# package, runs the stand-in service on the container's loopback and checks
-# start, status, journal, reload, stop, watchdog, sandbox, enablement across
-# a reboot, upgrade and purge. Each step has a time limit and prints its
-# result and evidence. Run as root: tests/system/run.sh BUILD_DIR (the
-# build folder, holding the .deb). Exit status 0: passed; 1: a step failed;
-# 77: this machine cannot boot a container (skipped, never passed). The
-# container, its root and what systemd-nspawn leaves on a host without
-# systemd as PID 1 (cgroups, its run-time folder) are removed whatever
-# happens; the root's tarball stays.
+# the build folder) booted by systemd-nspawn on a private network, with the
+# stand-in service on the container's loopback. Named steps, each with a time
+# limit, print their result and evidence. Run as root: tests/system/run.sh
+# BUILD_DIR (holding the .deb). Status 0: passed; 1: a step failed; 77: this
+# machine cannot boot a container (skipped, never passed). The container, its
+# root and what systemd-nspawn leaves on a host without systemd as PID 1
+# (cgroups, its run-time folder) are removed whatever happens.
 set -u
 BUILD=$(cd "${1:-build}" && pwd) || exit 1
 W=$BUILD/systemtest
@@ -46,13 +43,10 @@ zones() { admin "zones?token=$TOKEN" | sort | tr '\n' ' '; }
 # Makes the stand-in's next bulk insertion stall for $1 ms.
 stall() { admin fault -d kind=stall -d "ms=$1" -d endpoint=/api/zones/bulk_insert >/dev/null; }
 zonesAre() { [ "$(zones)" = "$1" ]; }
-# Writes a zones file of the given master zones and one slave.
+# Writes the zones file $1 of the master zones that follow and one slave.
 zonesFile() {
-    local zone
-    for zone in "${@:2}"; do
-        printf 'zone "%s" { type master; file "%s.db"; };\n' "$zone" "$zone"
-    done >"$ROOT$1"
-    echo 'zone "slave.example" { type slave; file "slave.db"; };' >>"$ROOT$1"
+    printf 'zone "%s" { type master; };\n' "${@:2}" >"$ROOT$1"
+    echo 'zone "slave.example" { type slave; };' >>"$ROOT$1"
 }
 # Rewrites /etc/vantrel.conf in place (its owner and mode stay); later keys win.
 # Deletions go out at once: the reload and the watchdog step replace zones.
@@ -261,7 +255,6 @@ step_upgrade() {
     dpkg-deb -R "$DEB" "$W/upgrade" &&
         sed -i "s/^Version: .*/Version: $version/" "$W/upgrade/DEBIAN/control" &&
         dpkg-deb -b "$W/upgrade" "$ROOT/root/pkg-upgrade.deb" >/dev/null || fail "package $version"
-    rm -rf "$W/upgrade"
     ct dpkg -i /root/pkg-upgrade.deb >"$W/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$W/dpkg.log")"
     want "version" "$(ct dpkg-query -W -f '${Version}' vantrel)" "$version"
     want "/etc/vantrel.conf" "$(confState)" "$before"
