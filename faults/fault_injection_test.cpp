@@ -111,20 +111,17 @@ void run(const char* _name, const std::vector<Fault>& _faults, const std::vector
     EXPECT_EQ(agent.waitExit(seconds(10)), 0) << agent.finalOutput();
 }
 
-TEST(FaultInjection, ServiceErrorsResetsAndRefusalsWhileTheFileIsReplaced) {
+// Service errors, resets and refusals while the file is replaced; the file
+// caught mid-write, emptied or swapped for a link; pauses asked by the
+// service and a proxy's body limit.
+TEST(FaultInjection, EveryScenarioConvergesWithoutDeletingAStableZone) {
     run("errors",
         {Fault::serverError().always(), Fault::reset().always(), Fault::refuse().always(),
          Fault::malformedJson().always(), Fault::stall(1500).always(),
          Fault::reply(200, "null").always()},
         {Write::InPlace, Write::Rename, Write::Recreate});
-}
-
-TEST(FaultInjection, FileCaughtMidWriteEmptiedOrSwappedForALink) {
     run("file", {Fault::refuse().times(3), Fault::serverError().times(5)},
         {Write::PausedMidFile, Write::Symlink, Write::Empty, Write::InPlace});
-}
-
-TEST(FaultInjection, PausesAskedByTheServiceAndAProxysBodyLimit) {
     run("pauses",
         {Fault::retryAfter(503, "2").times(2), Fault::retryAfter(429, "1").always(),
          Fault::bodyLimit(200).always(), Fault::endless().times(2)},

@@ -70,7 +70,6 @@ inline std::vector<std::string> settingsOf(const ConfigFileParser& c) {
 // later keys overriding earlier ones except that DAEMONIZE=TRUE sticks;
 // integers read by strtoll and clamped, blank values leaving them alone.
 inline std::vector<std::string> referenceDecode(const std::string& raw) {
-    const std::string text = referenceStripComments(raw);
     std::vector<std::string> s = {"", "", "", "", "", "", "0", "0", "1", "180", "0", "50", "60"};
     const std::string keys[] = {"ZONES_FILE",      "SERVER_HOSTNAME",   "TOKEN",
                                 "CA_FILE",         "CPANEL_ZONES_FILE", "METRICS_FILE",
@@ -78,7 +77,7 @@ inline std::vector<std::string> referenceDecode(const std::string& raw) {
                                 "UPDATE_INTERVAL", "LOG_LEVEL",         "MAX_DELETE_PERCENT",
                                 "DELETE_GRACE"};
     std::string line;
-    for (const char c : text) {
+    for (const char c : referenceStripComments(raw)) {
         if (c != '\n' || line.size() < 2) {
             line += c == '\n' ? "" : std::string(1, c);
             continue;
@@ -176,10 +175,16 @@ inline std::string checkReply(const std::string& text) {
     return encoded == expected ? "" : "encodeFormValue is not the %XX encoding of every other byte";
 }
 
-// The zone vector's invariants after a reading: names valid and in strictly
-// ascending folded order, the counts of zonesChanged matching the flags,
-// and a refused reading leaving the names as they were.
-inline std::string checkRecords(ZoneFileParser& parser, const std::vector<std::string>& before) {
+// Reads the zones file with |parser| and checks the zone vector's invariants
+// after the reading: names valid and in strictly ascending folded order, the
+// counts of zonesChanged matching the flags, and a refused reading leaving
+// the names as they were.
+inline std::string readAndCheck(ZoneFileParser& parser) {
+    std::vector<std::string> before;
+    for (const zoneData& zone : *parser.getZones()) {
+        before.push_back(asciiLower(zone.getZoneName()));
+    }
+    parser.readZones();
     const std::vector<zoneData>& zones = *parser.getZones();
     std::vector<std::string> names;
     int added = 0;
@@ -221,15 +226,6 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
     testutil::writeFile(dir + "/vantrel.conf", "ZONES_FILE=" + path + "\nFOLLOW_INCLUDES=TRUE\n");
     const ConfigFileParser config(dir + "/vantrel.conf");
     ZoneFileParser parser(&config);
-    const auto read = [&parser](const char* _step) {
-        std::vector<std::string> before;
-        for (const zoneData& zone : *parser.getZones()) {
-            before.push_back(asciiLower(zone.getZoneName()));
-        }
-        parser.readZones();
-        const std::string problem = checkRecords(parser, before);
-        return problem.empty() ? problem : std::string(_step) + ": " + problem;
-    };
     const char* const steps[] = {"first", "second", "unchanged", "moved away", "restored"};
     std::string problem;
     for (int step = 0; step < 5 && problem.empty(); ++step) {
@@ -238,7 +234,8 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
             (step == 4 && std::rename((path + ".away").c_str(), path.c_str()) != 0)) {
             return "cannot write the zones file";
         }
-        problem = read(steps[step]);
+        problem = readAndCheck(parser);
+        problem = problem.empty() ? problem : steps[step] + (": " + problem);
         if (step == 1 && problem.empty() && parser.getLastResult() != readResult::Failed) {
             ZoneFileParser fresh(&config);
             fresh.readZones();

@@ -22,33 +22,24 @@ testutil::ProcessResult shell(const std::string& script, std::vector<std::string
     return testutil::runProcess(args);
 }
 
-// The package built from this build folder into a scratch folder, with its
-// files in root/ and its control files in control/.
-class PackageTest : public testing::Test {
-protected:
-    void SetUp() override {
-        // The build's configuration; the build is complete, so only its
-        // install script runs.
-        const auto built = shell(
-            "cd \"$3\" && \"$1\" -G DEB --config \"$2/CPackConfig.cmake\" -B out >cpack.log 2>&1 "
-            "-D CPACK_INSTALL_CMAKE_PROJECTS= -D CPACK_INSTALL_SCRIPTS=\"$2/cmake_install.cmake\" "
-            "&& cd out && deb=$(ls *.deb) && dpkg-deb -x $deb ../root && dpkg-deb -e $deb "
-            "../control && echo $PWD/$deb",
-            {VANTREL_CPACK_COMMAND, VANTREL_BUILD_DIR, dir.path()});
-        ASSERT_EQ(built.status, 0) << readFile(dir.file("cpack.log"));
-        deb = built.out.substr(0, built.out.find('\n'));
-    }
-
-    testutil::TempDir dir;
-    std::string deb;
-};
-
 }  // namespace
 
 // Its files and their owners and modes, nothing in /etc; the version, the
 // pages' compression, the program's hardening; a template whose samples are
 // the defaults.
-TEST_F(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidTemplate) {
+TEST(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidTemplate) {
+    // The package built from this build folder into a scratch folder, with its
+    // files in root/ and its control files in control/: the build's
+    // configuration, and only its install script runs (the build is complete).
+    const testutil::TempDir dir;
+    const auto built = shell(
+        "cd \"$3\" && \"$1\" -G DEB --config \"$2/CPackConfig.cmake\" -B out >cpack.log 2>&1 "
+        "-D CPACK_INSTALL_CMAKE_PROJECTS= -D CPACK_INSTALL_SCRIPTS=\"$2/cmake_install.cmake\" "
+        "&& cd out && deb=$(ls *.deb) && dpkg-deb -x $deb ../root && dpkg-deb -e $deb "
+        "../control && echo $PWD/$deb",
+        {VANTREL_CPACK_COMMAND, VANTREL_BUILD_DIR, dir.path()});
+    ASSERT_EQ(built.status, 0) << readFile(dir.file("cpack.log"));
+    const std::string deb = built.out.substr(0, built.out.find('\n'));
     EXPECT_EQ(shell("dpkg-deb -c \"$1\" | awk '$1 !~ /^d/ {print $1, $2, $6}'", {deb}).out,
               "-rw-r--r-- root/root ./lib/systemd/system/vantrel.service\n"
               "-rwxr-xr-x root/root ./usr/sbin/vantrel\n"

@@ -211,8 +211,7 @@ step_watchdog() {
     mkdir -p "$ROOT/etc/systemd/system/vantrel.service.d"
     printf '[Service]\nWatchdogSec=5s\nRestartSec=1s\n' \
         >"$ROOT/etc/systemd/system/vantrel.service.d/watchdog.conf"
-    zonesFile /etc/bind/named.conf a.example b.example
-    conf
+    conf # back to named.conf, which still holds a.example b.example
     ct systemctl daemon-reload
     ct systemctl start vantrel || fail "start"
     pid=$(prop MainPID)
