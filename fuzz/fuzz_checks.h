@@ -141,8 +141,8 @@ inline std::string checkConfig(const std::string& dir, const std::string& conten
 // encodes it as a form value: failures leave the outputs empty, both readers
 // agree on whether the text is JSON, a sliced reading that succeeds gives the
 // whole reading's names, and the encoding is exactly the %XX encoding of
-// every byte but letters, digits and "-._~".
-inline std::string checkReply(const std::string& text) {
+// every byte but letters, digits and "-._~". (It writes no file to |dir|.)
+inline std::string checkReply(const std::string& /*dir*/, const std::string& text) {
     std::string message = "stale";
     bool messageParsed = false;
     if (!serverConnector::readReplyMessage(text, message, messageParsed) && !message.empty()) {

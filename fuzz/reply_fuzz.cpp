@@ -10,5 +10,5 @@
 // Reports a broken invariant of one input's judging and encoding.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    return fuzzsupport::check(fuzzchecks::checkReply(text));
+    return fuzzsupport::check(fuzzchecks::checkReply(fuzzsupport::scratchPath(), text));
 }

@@ -23,7 +23,6 @@ using testutil::milliseconds;
 using testutil::seconds;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
-using testutil::names;
 using testutil::zonesText;
 
 const char kToken[] = "e2e-token";
@@ -219,7 +218,7 @@ TEST_F(AgentTest, FilesThatCannotBeTrustedAtStartDeleteNothing) {
 // missing for DELETE_GRACE seconds and not before, the agent waking for it
 // (the interval is an hour); the metrics count it meanwhile.
 TEST_F(AgentTest, OnlyAZoneMissingForTheWholeGracePeriodIsDeleted) {
-    const Lines masters = names("z", 40);
+    const Lines masters = testutil::names("z", 40);
     const std::string text = zonesText(masters);
     const std::string metrics = dir.file("v.prom");
     service.setZones(kToken, {"stale.example"});
@@ -251,7 +250,7 @@ TEST_F(AgentTest, OnlyAZoneMissingForTheWholeGracePeriodIsDeleted) {
 TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
     testutil::writeFile(zonesPath, zonesText({"a.example", "b.example"}) +
                                        "zone \"t.example\" { type master; };\n");
-    Lines many = names("old", 40);
+    Lines many = testutil::names("old", 40);
     many.push_back("a.example");
     // Listed zones, configuration, exit status, counts (insert, delete,
     // waiting, held) and a line of the text.
@@ -305,7 +304,7 @@ TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
 
 TEST_F(AgentTest, MassDeletionIsHeldUntilTheOperatorAllowsIt) {
     // A start with a token whose service list is far larger than the file.
-    service.setZones(kToken, names("old", 40));
+    service.setZones(kToken, testutil::names("old", 40));
     ASSERT_TRUE(startWith({"a.example"}, 1));
     ASSERT_TRUE(agent.waitForOutput("Holding back 40 zone deletions of 41 zones"));
     ASSERT_TRUE(agent.waitForOutput("Successfully updated lastseen!", 2, seconds(10)));

@@ -278,21 +278,18 @@ export -f $(compgen -A function)
 
 # The folders systemd-nspawn makes beside itself in each cgroup hierarchy it
 # uses, and its run-time folder: removed after each boot unless they existed.
-cgroupFolders() {
-    local hierarchy path mount
-    while IFS=: read -r _ hierarchy path; do
-        case $hierarchy in
-            name=systemd) mount=$(awk '$4 ~ /(^|,)name=systemd/ { print $2 }' /proc/self/mounts) ;;
-            "") mount=$(awk '$3 == "cgroup2" { print $2; exit }' /proc/self/mounts) ;;
-            *) continue ;;
-        esac
-        [ -n "$mount" ] && echo "$mount${path%/}/payload" "$mount${path%/}/supervisor"
-    done </proc/self/cgroup
-}
 leftovers=
-for folder in $(cgroupFolders) /run/systemd/nspawn; do
-    [ -e "$folder" ] || leftovers="$leftovers $folder"
-done
+while IFS=: read -r _ hierarchy path; do
+    case $hierarchy in
+        name=systemd) mount=$(awk '$4 ~ /(^|,)name=systemd/ { print $2 }' /proc/self/mounts) ;;
+        "") mount=$(awk '$3 == "cgroup2" { print $2; exit }' /proc/self/mounts) ;;
+        *) continue ;;
+    esac
+    for folder in "$mount${path%/}/payload" "$mount${path%/}/supervisor"; do
+        [ -n "$mount" ] && [ ! -e "$folder" ] && leftovers="$leftovers $folder"
+    done
+done </proc/self/cgroup
+[ -e /run/systemd/nspawn ] || leftovers="$leftovers /run/systemd/nspawn"
 
 boot() {
     systemd-nspawn -q -D "$ROOT" -b --register=no --keep-unit --private-network \
