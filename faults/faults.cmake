@@ -3,7 +3,7 @@
 # the everyday test run can leave it out; `make faults` runs it.
 if(VANTREL_STANDIN)
   add_executable(vantrel_faults ${CMAKE_SOURCE_DIR}/faults/fault_injection_test.cpp
-    ${CMAKE_SOURCE_DIR}/tests/test_util.cpp ${CMAKE_SOURCE_DIR}/tests/test_main.cpp)
+    ${CMAKE_SOURCE_DIR}/tests/test_main.cpp)
   target_compile_options(vantrel_faults PRIVATE ${VANTREL_WARNINGS})
   target_include_directories(vantrel_faults PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(vantrel_faults PRIVATE vantrel_core vantrel_standin GTest::gtest

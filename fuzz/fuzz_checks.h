@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,23 +15,15 @@
 #include "ZoneFileParser.h"
 #include "mylibs.h"
 #include "serverConnector.h"
+#include "tests/test_util.h"
 
 namespace fuzzchecks {
-
-// Writes |content| to |path| (created or truncated), byte for byte. False
-// when the file could not be written whole.
-inline bool writeWhole(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::out | std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    return static_cast<bool>(out);
-}
 
 // Writes |content| beside |path| and renames it into place, so that |path|
 // gets a new inode even when size and times stay the same.
 inline bool replaceWhole(const std::string& path, const std::string& content) {
-    const std::string next = path + ".next";
-    return writeWhole(next, content) && std::rename(next.c_str(), path.c_str()) == 0;
+    testutil::writeFile(path + ".next", content);
+    return std::rename((path + ".next").c_str(), path.c_str()) == 0;
 }
 
 // Removes "//" and "/*" ... "*/" comments as both file formats define them:
@@ -61,19 +52,15 @@ inline std::string referenceStripComments(const std::string& text) {
 
 // Every setting a configuration reports, as one comparable text per key.
 inline std::vector<std::string> settingsOf(const ConfigFileParser& c) {
-    return {c.getZoneFileName(),
-            c.getServerHostname(),
-            c.getToken(),
-            c.getCaFile(),
-            c.getCpanelZonesFile(),
-            c.getMetricsFile(),
-            std::to_string(c.getDaemonize()),
-            std::to_string(c.getCpanelMethod()),
-            std::to_string(c.getWatchZonesFile()),
-            std::to_string(c.getUpZoneInterval()),
-            std::to_string(c.getLoggingLevel()),
-            std::to_string(c.getMaxDeletePercent()),
-            std::to_string(c.getDeleteGrace())};
+    std::vector<std::string> settings = {c.getZoneFileName(),    c.getServerHostname(),
+                                         c.getToken(),           c.getCaFile(),
+                                         c.getCpanelZonesFile(), c.getMetricsFile()};
+    for (const long long number : std::initializer_list<long long>{
+             c.getDaemonize(), c.getCpanelMethod(), c.getWatchZonesFile(), c.getUpZoneInterval(),
+             c.getLoggingLevel(), c.getMaxDeletePercent(), c.getDeleteGrace()}) {
+        settings.push_back(std::to_string(number));
+    }
+    return settings;
 }
 
 // Decodes a configuration text independently of ConfigFileParser, in the
@@ -83,7 +70,6 @@ inline std::vector<std::string> settingsOf(const ConfigFileParser& c) {
 // later keys overriding earlier ones except that DAEMONIZE=TRUE sticks;
 // integers read by strtoll and clamped, blank values leaving them alone.
 inline std::vector<std::string> referenceDecode(const std::string& raw) {
-    const std::string text = referenceStripComments(raw);
     std::vector<std::string> s = {"", "", "", "", "", "", "0", "0", "1", "180", "0", "50", "60"};
     const std::string keys[] = {"ZONES_FILE",      "SERVER_HOSTNAME",   "TOKEN",
                                 "CA_FILE",         "CPANEL_ZONES_FILE", "METRICS_FILE",
@@ -91,7 +77,7 @@ inline std::vector<std::string> referenceDecode(const std::string& raw) {
                                 "UPDATE_INTERVAL", "LOG_LEVEL",         "MAX_DELETE_PERCENT",
                                 "DELETE_GRACE"};
     std::string line;
-    for (const char c : text) {
+    for (const char c : referenceStripComments(raw)) {
         if (c != '\n' || line.size() < 2) {
             line += c == '\n' ? "" : std::string(1, c);
             continue;
@@ -137,9 +123,7 @@ inline std::vector<std::string> referenceDecode(const std::string& raw) {
 // top must change nothing.
 inline std::string checkConfig(const std::string& dir, const std::string& content) {
     const std::string path = dir + "/vantrel.conf";
-    if (!writeWhole(path, content)) {
-        return "cannot write " + path;
-    }
+    testutil::writeFile(path, content);
     ConfigFileParser config(path);
     const std::vector<std::string> want = referenceDecode(content);
     std::vector<std::string> got = settingsOf(config);
@@ -157,8 +141,8 @@ inline std::string checkConfig(const std::string& dir, const std::string& conten
 // encodes it as a form value: failures leave the outputs empty, both readers
 // agree on whether the text is JSON, a sliced reading that succeeds gives the
 // whole reading's names, and the encoding is exactly the %XX encoding of
-// every byte but letters, digits and "-._~".
-inline std::string checkReply(const std::string& text) {
+// every byte but letters, digits and "-._~". (It writes no file to |dir|.)
+inline std::string checkReply(const std::string& /*dir*/, const std::string& text) {
     std::string message = "stale";
     bool messageParsed = false;
     if (!serverConnector::readReplyMessage(text, message, messageParsed) && !message.empty()) {
@@ -191,10 +175,16 @@ inline std::string checkReply(const std::string& text) {
     return encoded == expected ? "" : "encodeFormValue is not the %XX encoding of every other byte";
 }
 
-// The zone vector's invariants after a reading: names valid and in strictly
-// ascending folded order, the counts of zonesChanged matching the flags,
-// and a refused reading leaving the names as they were.
-inline std::string checkRecords(ZoneFileParser& parser, const std::vector<std::string>& before) {
+// Reads the zones file with |parser| and checks the zone vector's invariants
+// after the reading: names valid and in strictly ascending folded order, the
+// counts of zonesChanged matching the flags, and a refused reading leaving
+// the names as they were.
+inline std::string readAndCheck(ZoneFileParser& parser) {
+    std::vector<std::string> before;
+    for (const zoneData& zone : *parser.getZones()) {
+        before.push_back(asciiLower(zone.getZoneName()));
+    }
+    parser.readZones();
     const std::vector<zoneData>& zones = *parser.getZones();
     std::vector<std::string> names;
     int added = 0;
@@ -233,20 +223,10 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
     const size_t split = input.find('\xff');
     const std::string versions[2] = {input.substr(0, split),
                                      split == std::string::npos ? input : input.substr(split + 1)};
-    if (!writeWhole(dir + "/vantrel.conf", "ZONES_FILE=" + path + "\nFOLLOW_INCLUDES=TRUE\n")) {
-        return "cannot write the configuration";
-    }
+    testutil::writeFile(dir + "/vantrel.conf", "ZONES_FILE=" + path + "\nFOLLOW_INCLUDES=TRUE\n");
     const ConfigFileParser config(dir + "/vantrel.conf");
     ZoneFileParser parser(&config);
-    const auto read = [&parser](const char* _step) {
-        std::vector<std::string> before;
-        for (const zoneData& zone : *parser.getZones()) {
-            before.push_back(asciiLower(zone.getZoneName()));
-        }
-        parser.readZones();
-        const std::string problem = checkRecords(parser, before);
-        return problem.empty() ? problem : std::string(_step) + ": " + problem;
-    };
+    const char* const steps[] = {"first", "second", "unchanged", "moved away", "restored"};
     std::string problem;
     for (int step = 0; step < 5 && problem.empty(); ++step) {
         if ((step < 2 && !replaceWhole(path, versions[step])) ||
@@ -254,11 +234,8 @@ inline std::string checkZones(const std::string& dir, const std::string& input) 
             (step == 4 && std::rename((path + ".away").c_str(), path.c_str()) != 0)) {
             return "cannot write the zones file";
         }
-        problem = read(step == 0   ? "first"
-                       : step == 1 ? "second"
-                       : step == 2 ? "unchanged"
-                       : step == 3 ? "moved away"
-                                   : "restored");
+        problem = readAndCheck(parser);
+        problem = problem.empty() ? problem : steps[step] + (": " + problem);
         if (step == 1 && problem.empty() && parser.getLastResult() != readResult::Failed) {
             ZoneFileParser fresh(&config);
             fresh.readZones();

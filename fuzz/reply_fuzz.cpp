@@ -10,9 +10,5 @@
 // Reports a broken invariant of one input's judging and encoding.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    const std::string problem = fuzzchecks::checkReply(text);
-    if (!problem.empty()) {
-        fuzzsupport::fail(problem);
-    }
-    return 0;
+    return fuzzsupport::check(fuzzchecks::checkReply(fuzzsupport::scratchPath(), text));
 }

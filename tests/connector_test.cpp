@@ -81,7 +81,6 @@ protected:
 
 TEST_F(ConnectorTest, EachOperationSendsItsMethodPathBodyAndOnlyTheAuthorizationHeader) {
     const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-        {[&] { api->deleteNotFoundZones(); }, "GET /api/zones/agent "},
         {[&] {
              api->insertBulkZones({"a.example", "b&c=d"});
          },
@@ -161,8 +160,6 @@ TEST_F(ConnectorTest, CauseLinesNameTheStatusTheServicesMessageOrTheTransferErro
     };
     EXPECT_EQ(cause({Fault::bodyLimit(10).always()}, [&] { api->insertBulkZones({"a.example"}); }),
               "bulk_insert: HTTP 413 from " + service.hostAndPort() + ": reply is not JSON\n");
-    EXPECT_EQ(cause({Fault::refuse()}, [&] { api->deleteZone("a.example"); }),
-              "delete: HTTP 200 from " + service.hostAndPort() + ": \"refused\"\n");
     api->setTimeouts(5, 5, 60);  // 256 MiB arrive well within it, also under a sanitizer
     EXPECT_THAT(logOf({Fault::endless()}, [&] { api->deleteNotFoundZones(); }),
                 testing::StartsWith("Could not fetch agent's zones.\nagent: reply too large"));

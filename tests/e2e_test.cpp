@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <thread>
 
@@ -24,27 +23,9 @@ using testutil::milliseconds;
 using testutil::seconds;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
+using testutil::zonesText;
 
 const char kToken[] = "e2e-token";
-
-// A named.conf-style file with the given master zones, a slave, an options
-// block and a commented-out zone.
-std::string zonesText(const std::vector<std::string>& masters) {
-    std::string text = "options { directory \"/var/cache/bind\"; };\n// zone \"c.example\";\n";
-    for (const std::string& name : masters) {
-        text += "zone \"" + name + "\" {\n    type master;\n    file \"db." + name + "\";\n};\n";
-    }
-    return text + "zone \"slave.example\" { type slave; masters { 192.0.2.1; }; };\n";
-}
-
-// |count| names "prefix<i>.example".
-std::vector<std::string> names(const std::string& prefix, int count) {
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) {
-        out.push_back(prefix + std::to_string(i) + ".example");
-    }
-    return out;
-}
 
 class AgentTest : public testing::Test {
 protected:
@@ -65,17 +46,17 @@ protected:
     }
 
     // Starts the agent (ending the one before) with a fresh configuration and
-    // the temporary folder as its runtime folder.
-    bool startAgent(int interval, const std::string& extra = "", std::vector<std::string> env = {},
-                    bool pendingStop = false) {
+    // the temporary folder as its runtime folder; with |pendingStop| a stop
+    // is pending at its start.
+    bool startAgent(int interval, const std::string& extra = "", bool pendingStop = false) {
         writeConfig(interval, extra);
-        env.push_back("RUNTIME_DIRECTORY=" + dir.path());
-        return agent.start({VANTREL_BINARY, "-c", configPath}, dir.path(), env, pendingStop);
+        return agent.start({VANTREL_BINARY, "-c", configPath}, dir.path(),
+                           {"RUNTIME_DIRECTORY=" + dir.path()}, pendingStop);
     }
 
     // Runs the agent binary with |args| and the same runtime folder to its
     // end; its standard error goes to |err|.
-    testutil::ProcessResult command(std::vector<std::string> args, std::string& err) {
+    testutil::ProcessResult command(Lines args, std::string& err) {
         args.insert(args.begin(), {"/bin/sh", "-c", "RUNTIME_DIRECTORY=$0 exec \"$@\" 2>$0/err",
                                    dir.path(), VANTREL_BINARY});
         const testutil::ProcessResult result = testutil::runProcess(args, dir.path());
@@ -84,23 +65,18 @@ protected:
     }
 
     // Writes the zones file with |masters| and starts the agent.
-    bool startWith(const std::vector<std::string>& masters, int interval,
-                   const std::string& extra = "", const std::vector<std::string>& env = {}) {
+    bool startWith(const Lines& masters, int interval, const std::string& extra = "") {
         testutil::writeFile(zonesPath, zonesText(masters));
-        return startAgent(interval, extra, env);
-    }
-    bool startSynced(const std::vector<std::string>& masters, int interval,
-                     const std::string& extra = "") {
-        return startWith(masters, interval, extra) && serviceHolds(masters);
+        return startAgent(interval, extra);
     }
 
     size_t count(const std::string& path) { return service.requestCounts()[path]; }
 
     // Waits until the service holds exactly |expected|, in any order.
-    bool serviceHolds(std::vector<std::string> expected, milliseconds timeout = seconds(20)) {
+    bool serviceHolds(Lines expected, milliseconds timeout = seconds(20)) {
         std::sort(expected.begin(), expected.end());
         const auto held = [&] {
-            std::vector<std::string> zones = service.zones(kToken);
+            Lines zones = service.zones(kToken);
             std::sort(zones.begin(), zones.end());
             return zones == expected;
         };
@@ -114,14 +90,15 @@ protected:
     testutil::Child agent;
 };
 
-// The metrics file is replaced whole (no temporary file left) after every
-// pass.
+// The service folds names to lower case: the zone the file spells "A.example"
+// is not deleted. The metrics file is replaced whole (no temporary file left)
+// after every pass.
 TEST_F(AgentTest, StartupReconcilesInOrderAndEveryPassRewritesTheMetricsFile) {
+    service.setLowerCaseNames(true);
     service.setZones(kToken, {"stale.example", "a.example"});
-    testutil::writeFile(zonesPath, zonesText({"a.example", "b.example"}) +
-                                       "zone \"p.example\" { type primary; };\n");
-    ASSERT_TRUE(startAgent(1, "METRICS_FILE=" + dir.file("v.prom") + "\n"));
-    EXPECT_TRUE(serviceHolds({"a.example", "b.example", "p.example"}));
+    ASSERT_TRUE(
+        startWith({"A.example", "b.example"}, 1, "METRICS_FILE=" + dir.file("v.prom") + "\n"));
+    EXPECT_TRUE(serviceHolds({"a.example", "b.example"}));
     ASSERT_TRUE(agent.waitForOutput("Successfully updated lastseen!", 2));
     std::string paths;
     for (const standin::RecordedRequest& r : service.requests()) {
@@ -130,7 +107,7 @@ TEST_F(AgentTest, StartupReconcilesInOrderAndEveryPassRewritesTheMetricsFile) {
     EXPECT_EQ(paths, "zones/bulk_insert zones/agent zones/delete last_seen last_seen ");
     const std::string text = "\n" + testutil::readFile(dir.file("v.prom"));
     for (const char* line :
-         {"\nvantrel_zones 3\n", "\nvantrel_sync_pending 0\n",
+         {"\nvantrel_zones 2\n", "\nvantrel_sync_pending 0\n",
           "\nvantrel_requests_total{endpoint=\"bulk_insert\",outcome=\"ok\"} 1\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     }
@@ -142,20 +119,30 @@ TEST_F(AgentTest, StartupReconcilesInOrderAndEveryPassRewritesTheMetricsFile) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
     }
+    // A recheck the service asks for reconciles in full: a zone added behind
+    // the agent's back goes.
+    service.addZone(kToken, "intruder.example");
+    service.addFault(Fault::recheck());
+    EXPECT_TRUE(agent.waitForOutput("Force checked all zones."));
+    EXPECT_TRUE(serviceHolds({"a.example", "b.example"}));
 }
 
-// Early readings are passes without the heartbeat: four of them do not bring
-// one.
+// Early readings are passes without the heartbeat: five of them do not bring
+// one. The watch covers every file the reading read: the last edit is of an
+// included file in another folder.
 TEST_F(AgentTest, EveryWritingStyleArrivesLongBeforeTheIntervalWithoutHasteningTheHeartbeat) {
-    std::vector<std::string> masters = {"a.example"};
-    ASSERT_TRUE(startSynced(masters, 3600));
+    Lines masters = {"a.example"};
+    mkdir(dir.file("local").c_str(), 0755);
+    testutil::writeFile(dir.file("local/zones.conf"), "");
+    std::string text = zonesText(masters) + "include \"" + dir.file("local/zones.conf") + "\";\n";
+    testutil::writeFile(zonesPath, text);
+    ASSERT_TRUE(startAgent(3600, "FOLLOW_INCLUDES=TRUE\n") && serviceHolds(masters));
     const std::pair<const char*, const char*> writers[] = {
         {"rewrite in place", "cat named.conf.next >named.conf"},
         {"rename into place", "mv named.conf.next named.conf"},
         {"delete and re-create", "rm named.conf && cat named.conf.next >named.conf"},
         {"append", "tail -c +$(($(wc -c <named.conf) + 1)) named.conf.next >>named.conf"},
-    };
-    std::string text = zonesText(masters);
+        {"included file", "tail -n 1 named.conf.next >local/zones.conf"}};
     for (const auto& [label, command] : writers) {
         SCOPED_TRACE(label);
         masters.push_back("w" + std::to_string(masters.size()) + ".example");
@@ -179,7 +166,6 @@ TEST_F(AgentTest, DetachedAgentWithoutTheWatchReturnsAtOnceAndWaitsForTheInterva
 TEST_F(AgentTest, StopSignalsEndTheAgentWithinTwoSecondsAndBeforeTheFirstPass) {
     enum When { Sleeping, Stalled, Writing, Starting };
     const std::vector<std::tuple<const char*, int, When>> cases = {
-        {"SIGTERM while sleeping", SIGTERM, Sleeping},
         {"SIGINT while sleeping", SIGINT, Sleeping},
         {"SIGTERM while waiting for the file to be quiet", SIGTERM, Writing},
         {"SIGTERM pending at start: no request", 0, Starting},      // 0: none sent
@@ -191,7 +177,7 @@ TEST_F(AgentTest, StopSignalsEndTheAgentWithinTwoSecondsAndBeforeTheFirstPass) {
         if (when == Stalled) {
             service.addFault(Fault::stall().always());
         }
-        ASSERT_TRUE(startAgent(3600, "", {}, when == Starting));
+        ASSERT_TRUE(startAgent(3600, "", when == Starting));
         const auto stalled = [&] { return service.stalledCount() > 0; };
         ASSERT_TRUE(when == Starting || (when == Stalled ? testutil::waitUntil(stalled)
                                                          : agent.waitForOutput("lastseen!")));
@@ -211,8 +197,6 @@ TEST_F(AgentTest, FilesThatCannotBeTrustedAtStartDeleteNothing) {
     const std::vector<std::pair<const char*, std::string>> files = {
         {"empty file", ""},
         {"cut inside a block", "zone \"a.example\" { type master; };\nzone \"b.exa"},
-        {"a name that is no DNS name",
-         "zone \"a.example\" { type master; };\nzone \"b..example\" { type master; };\n"},
         {"missing file", "-"}};
     for (const auto& [label, text] : files) {
         SCOPED_TRACE(label);
@@ -228,32 +212,29 @@ TEST_F(AgentTest, FilesThatCannotBeTrustedAtStartDeleteNothing) {
     }
 }
 
-// A writer pausing past the quiet period inside a block (the reading refuses
-// the part), then between blocks before the last eight zones (a reading
-// misses them for 2.5 s) deletes nothing. A listed zone the file lacks at
-// start and a zone removed for good are deleted once missing for
-// DELETE_GRACE seconds and not before, the agent waking for it (the interval
-// is an hour); the metrics count it meanwhile.
+// A writer pausing past the quiet period between blocks before the last
+// eight zones (a reading misses them for 2.5 s) deletes nothing. A listed
+// zone the file lacks at start and a zone removed for good are deleted once
+// missing for DELETE_GRACE seconds and not before, the agent waking for it
+// (the interval is an hour); the metrics count it meanwhile.
 TEST_F(AgentTest, OnlyAZoneMissingForTheWholeGracePeriodIsDeleted) {
-    const std::vector<std::string> masters = names("z", 40);
+    const Lines masters = testutil::names("z", 40);
     const std::string text = zonesText(masters);
     const std::string metrics = dir.file("v.prom");
     service.setZones(kToken, {"stale.example"});
     auto since = Clock::now();
-    ASSERT_TRUE(startSynced(masters, 3600, "DELETE_GRACE=5\nMETRICS_FILE=" + metrics + "\n"));
+    ASSERT_TRUE(startWith(masters, 3600, "DELETE_GRACE=5\nMETRICS_FILE=" + metrics + "\n") &&
+                serviceHolds(masters));
     EXPECT_GE(Clock::now() - since, seconds(5));
-    const std::pair<size_t, int> parts[] = {{text.find("{", text.size() / 3) + 3, 2500},
-                                            {text.find("zone", text.size() * 4 / 5), 2500}};
-    for (const auto& [cut, pauseMs] : parts) {
-        std::this_thread::sleep_for(milliseconds(1500));
-        std::ofstream out(zonesPath, std::ios::trunc);
-        out << text.substr(0, cut) << std::flush;
-        std::this_thread::sleep_for(milliseconds(pauseMs));
-        out << text.substr(cut);
-    }
+    const size_t cut = text.find("zone", text.size() * 4 / 5);
+    std::this_thread::sleep_for(milliseconds(1500));
+    std::ofstream out(zonesPath, std::ios::trunc);
+    out << text.substr(0, cut) << std::flush;
+    std::this_thread::sleep_for(milliseconds(2500));
+    out << text.substr(cut) << std::flush;
     std::this_thread::sleep_for(milliseconds(5000));
     EXPECT_EQ(count("/api/zones/delete"), 1u);
-    const std::vector<std::string> kept(masters.begin() + 1, masters.end());
+    const Lines kept(masters.begin() + 1, masters.end());
     since = Clock::now();
     testutil::writeFile(zonesPath, zonesText(kept));
     EXPECT_TRUE(testutil::waitUntil([&] {
@@ -269,13 +250,12 @@ TEST_F(AgentTest, OnlyAZoneMissingForTheWholeGracePeriodIsDeleted) {
 TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
     testutil::writeFile(zonesPath, zonesText({"a.example", "b.example"}) +
                                        "zone \"t.example\" { type master; };\n");
-    std::vector<std::string> many = names("old", 40);
+    Lines many = testutil::names("old", 40);
     many.push_back("a.example");
     // Listed zones, configuration, exit status, counts (insert, delete,
     // waiting, held) and a line of the text.
     const std::vector<std::tuple<Lines, std::string, int, std::vector<int>, std::string>> states = {
-        {{"A.example", "b.example"}, "", 0, {0, 0, 0, 0},
-         "skip t.example (excluded by EXCLUDE_ZONES pattern \"t.example\")"},
+        {{"A.example", "b.example"}, "", 0, {0, 0, 0, 0}, "skip t.example (excluded by"},
         {{"a.example"}, "", 2, {1, 0, 0, 0}, "insert b.example"},
         {{"a.example", "b.example", "c.example"}, "", 2, {0, 1, 0, 0}, "delete c.example"},
         {{"a.example", "b.example", "c"}, "DELETE_GRACE=60\n", 2, {0, 0, 1, 0}, "wait c"},
@@ -299,18 +279,17 @@ TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
             EXPECT_NE(text.out.find(headings[i] + std::to_string(counts[i])), std::string::npos);
         }
         EXPECT_EQ(plan["in_sync"].asBool(), status == 0);
-        EXPECT_EQ(plan["not_mirrored"][0]["reason"].asString(), "not primary (type slave)");
-        EXPECT_EQ(plan["not_mirrored"][1]["zone"].asString(), "t.example");
+        EXPECT_EQ(plan["not_mirrored"][1]["reason"].asString(),
+                  "excluded by EXCLUDE_ZONES pattern \"t.example\"");
         EXPECT_EQ(service.requestCounts(),
                   (std::map<std::string, size_t>{{"/api/zones/agent", 2}}));
         EXPECT_EQ(service.zones(kToken), listed);
     }
-    // A failing, malformed, endless or pausing service, then a zones file cut
-    // short: status 1, nothing on output, the reason on standard error.
-    const Fault faults[] = {Fault::serverError(), Fault::malformedJson(), Fault::endless(),
-                            Fault::retryAfter(429, "60")};
-    for (int i = 0; i <= 4; ++i) {
-        if (i < 4) {
+    // A failing or pausing service, then a zones file cut short: status 1,
+    // nothing on output, the reason on standard error.
+    const Fault faults[] = {Fault::serverError(), Fault::retryAfter(429, "60")};
+    for (int i = 0; i <= 2; ++i) {
+        if (i < 2) {
             service.addFault(faults[i]);
         } else {
             testutil::writeFile(zonesPath, "zone \"a.example\" { type master;\n");
@@ -325,7 +304,7 @@ TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
 
 TEST_F(AgentTest, MassDeletionIsHeldUntilTheOperatorAllowsIt) {
     // A start with a token whose service list is far larger than the file.
-    service.setZones(kToken, names("old", 40));
+    service.setZones(kToken, testutil::names("old", 40));
     ASSERT_TRUE(startWith({"a.example"}, 1));
     ASSERT_TRUE(agent.waitForOutput("Holding back 40 zone deletions of 41 zones"));
     ASSERT_TRUE(agent.waitForOutput("Successfully updated lastseen!", 2, seconds(10)));
@@ -347,50 +326,6 @@ TEST_F(AgentTest, MassDeletionIsHeldUntilTheOperatorAllowsIt) {
     EXPECT_EQ(agent.waitExit(), 0);
     EXPECT_EQ(command({"--allow-deletions", "10"}, err).status, 1);
     EXPECT_NE(err.find("No running agent answers at " + dir.file("control")), std::string::npos);
-
-    // A running agent whose file briefly loses most zones, and a recheck then.
-    const std::vector<std::string> masters = names("z", 30);
-    service.setZones(kToken, {});
-    ASSERT_TRUE(startSynced(masters, 1));
-    service.clearRequests();
-    testutil::writeFile(zonesPath, zonesText({masters[0]}));
-    ASSERT_TRUE(agent.waitForOutput("Holding back 29 zone deletions of 30 zones"));
-    service.addFault(Fault::recheck());
-    ASSERT_TRUE(agent.waitForOutput("Force checked all zones."));
-    testutil::writeFile(zonesPath, zonesText(masters));
-    std::this_thread::sleep_for(milliseconds(2500));
-    EXPECT_EQ(count("/api/zones/delete"), 0u);
-    EXPECT_TRUE(serviceHolds(masters));
-}
-
-TEST_F(AgentTest, LetterCaseChangesNeverDeleteAZoneAndARecheckReconcilesInFull) {
-    service.setLowerCaseNames(true);
-    ASSERT_TRUE(startWith({"Mixed.Example"}, 1));
-    ASSERT_TRUE(serviceHolds({"mixed.example"}));
-    testutil::writeFile(zonesPath, zonesText({"MIXED.example"}));
-    ASSERT_TRUE(agent.waitForOutput("Successfully updated lastseen!", 2, seconds(10)));
-    EXPECT_EQ(count("/api/zones/delete"), 0u);
-    service.addZone(kToken, "intruder.example");
-    service.addFault(Fault::recheck());
-    EXPECT_TRUE(agent.waitForOutput("Force checked all zones."));
-    EXPECT_TRUE(serviceHolds({"mixed.example"}));
-    EXPECT_EQ(count("/api/zones/delete"), 1u);
-}
-
-// The watch covers every file the reading read: an edit of an included file
-// in another folder arrives without waiting for the next pass.
-TEST_F(AgentTest, AnEditOfAnIncludedFileReachesTheServiceAtOnce) {
-    mkdir(dir.file("local").c_str(), 0755);
-    const std::string included = dir.file("local/zones.conf");
-    const auto master = [](const char* _name) {
-        return "zone \"" + std::string(_name) + "\" { type master; file \"db\"; };\n";
-    };
-    testutil::writeFile(included, master("b.example"));
-    testutil::writeFile(zonesPath, zonesText({"a.example"}) + "include \"" + included + "\";\n");
-    ASSERT_TRUE(startAgent(3600, "FOLLOW_INCLUDES=TRUE\n"));
-    ASSERT_TRUE(serviceHolds({"a.example", "b.example"}));
-    testutil::writeFile(included, master("b.example") + master("c.example"));
-    EXPECT_TRUE(serviceHolds({"a.example", "b.example", "c.example"}, seconds(10)));
 }
 
 TEST_F(AgentTest, WatchFallsBackToPollingWhileTheFolderIsMissing) {

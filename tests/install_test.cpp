@@ -4,6 +4,7 @@
 // under a real systemd by the system test (tests/system/run.sh).
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,33 +22,24 @@ testutil::ProcessResult shell(const std::string& script, std::vector<std::string
     return testutil::runProcess(args);
 }
 
-// The package built from this build folder into a scratch folder, with its
-// files in root/ and its control files in control/.
-class PackageTest : public testing::Test {
-protected:
-    void SetUp() override {
-        // The build's configuration; the build is complete, so only its
-        // install script runs.
-        const auto built = shell(
-            "cd \"$3\" && \"$1\" -G DEB --config \"$2/CPackConfig.cmake\" -B out >cpack.log 2>&1 "
-            "-D CPACK_INSTALL_CMAKE_PROJECTS= -D CPACK_INSTALL_SCRIPTS=\"$2/cmake_install.cmake\" "
-            "&& cd out && deb=$(ls *.deb) && dpkg-deb -x $deb ../root && dpkg-deb -e $deb "
-            "../control && echo $PWD/$deb",
-            {VANTREL_CPACK_COMMAND, VANTREL_BUILD_DIR, dir.path()});
-        ASSERT_EQ(built.status, 0) << readFile(dir.file("cpack.log"));
-        deb = built.out.substr(0, built.out.find('\n'));
-    }
-
-    testutil::TempDir dir;
-    std::string deb;
-};
-
 }  // namespace
 
 // Its files and their owners and modes, nothing in /etc; the version, the
 // pages' compression, the program's hardening; a template whose samples are
 // the defaults.
-TEST_F(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidTemplate) {
+TEST(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidTemplate) {
+    // The package built from this build folder into a scratch folder, with its
+    // files in root/ and its control files in control/: the build's
+    // configuration, and only its install script runs (the build is complete).
+    const testutil::TempDir dir;
+    const auto built = shell(
+        "cd \"$3\" && \"$1\" -G DEB --config \"$2/CPackConfig.cmake\" -B out >cpack.log 2>&1 "
+        "-D CPACK_INSTALL_CMAKE_PROJECTS= -D CPACK_INSTALL_SCRIPTS=\"$2/cmake_install.cmake\" "
+        "&& cd out && deb=$(ls *.deb) && dpkg-deb -x $deb ../root && dpkg-deb -e $deb "
+        "../control && echo $PWD/$deb",
+        {VANTREL_CPACK_COMMAND, VANTREL_BUILD_DIR, dir.path()});
+    ASSERT_EQ(built.status, 0) << readFile(dir.file("cpack.log"));
+    const std::string deb = built.out.substr(0, built.out.find('\n'));
     EXPECT_EQ(shell("dpkg-deb -c \"$1\" | awk '$1 !~ /^d/ {print $1, $2, $6}'", {deb}).out,
               "-rw-r--r-- root/root ./lib/systemd/system/vantrel.service\n"
               "-rwxr-xr-x root/root ./usr/sbin/vantrel\n"
@@ -82,12 +74,10 @@ TEST_F(PackageTest, HoldsItsFilesOwnedByRootNothingInEtcAHardenedAgentAndAValidT
     const ConfigFileParser config(path);
     // With the sample lines of the new keys switched on, the agent holds
     // what it holds without them (the keys' defaults): the samples show them.
-    shell(
-        "sed -E "
-        "'s#^//"
-        "((MAX_DELETE_PERCENT|DELETE_GRACE|WATCH_ZONES_FILE|METRICS_FILE|UPDATE_INTERVAL)=)#\\1#' "
-        "\"$1\" >\"$2\"",
-        {path, dir.file("samples.conf")});
+    const std::regex sample(
+        "\n//((MAX_DELETE_PERCENT|DELETE_GRACE|WATCH_ZONES_FILE|METRICS_FILE|"
+        "UPDATE_INTERVAL)=)");
+    testutil::writeFile(dir.file("samples.conf"), std::regex_replace(text, sample, "\n$1"));
     ASSERT_EQ(readFile(dir.file("samples.conf")).size() + 10, text.size()) << "five samples";
     const ConfigFileParser on(dir.file("samples.conf"));
     EXPECT_EQ(fuzzchecks::settingsOf(on), fuzzchecks::settingsOf(config));

@@ -4,12 +4,13 @@
 #ifndef VANTREL_TESTS_TEST_UTIL_H
 #define VANTREL_TESTS_TEST_UTIL_H
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -75,6 +76,23 @@ inline bool waitUntil(const std::function<bool()>& condition, milliseconds timeo
     }
     return true;
 }
+// A named.conf-style file with the given master zones, a slave, an options
+// block and a commented-out zone.
+inline std::string zonesText(const std::vector<std::string>& masters) {
+    std::string text = "options { directory \"/var/cache/bind\"; };\n// zone \"c.example\";\n";
+    for (const std::string& name : masters) {
+        text += "zone \"" + name + "\" {\n    type master;\n    file \"db." + name + "\";\n};\n";
+    }
+    return text + "zone \"slave.example\" { type slave; masters { 192.0.2.1; }; };\n";
+}
+// |count| names "prefix<i>.example".
+inline std::vector<std::string> names(const std::string& prefix, int count) {
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i) {
+        out.push_back(prefix + std::to_string(i) + ".example");
+    }
+    return out;
+}
 // Number of times |needle| occurs in |haystack|.
 inline size_t countOf(const std::string& haystack, const std::string& needle) {
     size_t count = 0;
@@ -97,10 +115,67 @@ public:
     // ("NAME=value") added to the environment. With |pendingStop| it starts
     // with SIGTERM blocked and pending, as if a stop came during start-up.
     bool start(const std::vector<std::string>& argv, const std::string& workdir = ".",
-               const std::vector<std::string>& env = {}, bool pendingStop = false);
+               const std::vector<std::string>& env = {}, bool pendingStop = false) {
+        return run([&] {
+            if (chdir(workdir.c_str()) != 0) {
+                _exit(98);
+            }
+            for (const std::string& entry : env) {
+                putenv(const_cast<char*>(entry.c_str()));
+            }
+            if (pendingStop) {
+                sigset_t term{};
+                sigaddset(&term, SIGTERM);
+                sigprocmask(SIG_BLOCK, &term, nullptr);
+                raise(SIGTERM);
+            }
+            std::vector<char*> args(argv.size() + 1, nullptr);
+            std::transform(argv.begin(), argv.end(), args.begin(),
+                           [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
+            execv(args[0], args.data());
+        });
+    }
     // Runs |inChild| in a new child (ending the one before); its end is the
     // child's. Without |inChild| only ends the one before.
-    bool run(const std::function<void()>& inChild);
+    bool run(const std::function<void()>& inChild) {
+        if (child > 0) {
+            kill(-child, SIGKILL);
+            waitExit(seconds(5));
+        }
+        if (reader.joinable()) {
+            reader.join();
+        }
+        reaped = readerDone = false;
+        collected.clear();
+        int fds[2];
+        if (!inChild || pipe2(fds, O_CLOEXEC) != 0) {
+            return false;
+        }
+        std::cout.flush();
+        if ((child = fork()) == 0) {
+            setpgid(0, 0);
+            dup2(fds[1], STDOUT_FILENO);
+            dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+            inChild();
+            _exit(96);
+        }
+        close(fds[1]);
+        if (child < 0) {
+            close(fds[0]);
+            return false;
+        }
+        setpgid(child, child);
+        reader = std::thread([this, fd = fds[0]] {
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+                std::lock_guard<std::mutex> guard(lock);
+                collected.append(buffer, static_cast<size_t>(n));
+            }
+            close(fd);
+            readerDone = true;
+        });
+        return true;
+    }
     // Everything the child (and any process it forked) wrote so far.
     std::string output() const {
         std::lock_guard<std::mutex> guard(lock);

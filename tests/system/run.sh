@@ -1,16 +1,13 @@
 #!/bin/bash
-# The system test: the built Debian package under a real systemd. Boots a
+# The system test: the built Debian package under a real systemd, in a
 # minimal Debian 12 root (debootstrap --variant=minbase, kept as a tarball in
-# the build folder) with systemd-nspawn on a private network, installs the
-# package, runs the stand-in service on the container's loopback and checks
-# start, status, journal, reload, stop, watchdog, sandbox, enablement across
-# a reboot, upgrade and purge. Each step has a time limit and prints its
-# result and evidence. Run as root: tests/system/run.sh BUILD_DIR (the
-# build folder, holding the .deb). Exit status 0: passed; 1: a step failed;
-# 77: this machine cannot boot a container (skipped, never passed). The
-# container, its root and what systemd-nspawn leaves on a host without
-# systemd as PID 1 (cgroups, its run-time folder) are removed whatever
-# happens; the root's tarball stays.
+# the build folder) booted by systemd-nspawn on a private network, with the
+# stand-in service on the container's loopback. Named steps, each with a time
+# limit, print their result and evidence. Run as root: tests/system/run.sh
+# BUILD_DIR (holding the .deb). Status 0: passed; 1: a step failed; 77: this
+# machine cannot boot a container (skipped, never passed). The container, its
+# root and what systemd-nspawn leaves on a host without systemd as PID 1
+# (cgroups, its run-time folder) are removed whatever happens.
 set -u
 BUILD=$(cd "${1:-build}" && pwd) || exit 1
 W=$BUILD/systemtest
@@ -46,18 +43,16 @@ zones() { admin "zones?token=$TOKEN" | sort | tr '\n' ' '; }
 # Makes the stand-in's next bulk insertion stall for $1 ms.
 stall() { admin fault -d kind=stall -d "ms=$1" -d endpoint=/api/zones/bulk_insert >/dev/null; }
 zonesAre() { [ "$(zones)" = "$1" ]; }
-# Writes a zones file of the given master zones and one slave.
+# Writes the zones file $1 of the master zones that follow and one slave.
 zonesFile() {
-    local zone
-    for zone in "${@:2}"; do
-        printf 'zone "%s" { type master; file "%s.db"; };\n' "$zone" "$zone"
-    done >"$ROOT$1"
-    echo 'zone "slave.example" { type slave; file "slave.db"; };' >>"$ROOT$1"
+    printf 'zone "%s" { type master; };\n' "${@:2}" >"$ROOT$1"
+    echo 'zone "slave.example" { type slave; };' >>"$ROOT$1"
 }
 # Rewrites /etc/vantrel.conf in place (its owner and mode stay); later keys win.
+# Deletions go out at once: the reload and the watchdog step replace zones.
 conf() {
     printf '%s\n' SERVER_HOSTNAME=127.0.0.1:8443 "TOKEN=$TOKEN" ZONES_FILE=/etc/bind/named.conf \
-        "CA_FILE=$CA" LOG_LEVEL=INFO "$@" >"$ROOT/etc/vantrel.conf"
+        "CA_FILE=$CA" LOG_LEVEL=INFO DELETE_GRACE=0 "$@" >"$ROOT/etc/vantrel.conf"
 }
 booted() {
     pgrep -P "$nspawnPid" -x systemd >"$W/pid1" &&
@@ -216,8 +211,7 @@ step_watchdog() {
     mkdir -p "$ROOT/etc/systemd/system/vantrel.service.d"
     printf '[Service]\nWatchdogSec=5s\nRestartSec=1s\n' \
         >"$ROOT/etc/systemd/system/vantrel.service.d/watchdog.conf"
-    zonesFile /etc/bind/named.conf a.example b.example
-    conf
+    conf # back to named.conf, which still holds a.example b.example
     ct systemctl daemon-reload
     ct systemctl start vantrel || fail "start"
     pid=$(prop MainPID)
@@ -260,7 +254,6 @@ step_upgrade() {
     dpkg-deb -R "$DEB" "$W/upgrade" &&
         sed -i "s/^Version: .*/Version: $version/" "$W/upgrade/DEBIAN/control" &&
         dpkg-deb -b "$W/upgrade" "$ROOT/root/pkg-upgrade.deb" >/dev/null || fail "package $version"
-    rm -rf "$W/upgrade"
     ct dpkg -i /root/pkg-upgrade.deb >"$W/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$W/dpkg.log")"
     want "version" "$(ct dpkg-query -W -f '${Version}' vantrel)" "$version"
     want "/etc/vantrel.conf" "$(confState)" "$before"
@@ -285,21 +278,18 @@ export -f $(compgen -A function)
 
 # The folders systemd-nspawn makes beside itself in each cgroup hierarchy it
 # uses, and its run-time folder: removed after each boot unless they existed.
-cgroupFolders() {
-    local hierarchy path mount
-    while IFS=: read -r _ hierarchy path; do
-        case $hierarchy in
-            name=systemd) mount=$(awk '$4 ~ /(^|,)name=systemd/ { print $2 }' /proc/self/mounts) ;;
-            "") mount=$(awk '$3 == "cgroup2" { print $2; exit }' /proc/self/mounts) ;;
-            *) continue ;;
-        esac
-        [ -n "$mount" ] && echo "$mount${path%/}/payload" "$mount${path%/}/supervisor"
-    done </proc/self/cgroup
-}
 leftovers=
-for folder in $(cgroupFolders) /run/systemd/nspawn; do
-    [ -e "$folder" ] || leftovers="$leftovers $folder"
-done
+while IFS=: read -r _ hierarchy path; do
+    case $hierarchy in
+        name=systemd) mount=$(awk '$4 ~ /(^|,)name=systemd/ { print $2 }' /proc/self/mounts) ;;
+        "") mount=$(awk '$3 == "cgroup2" { print $2; exit }' /proc/self/mounts) ;;
+        *) continue ;;
+    esac
+    for folder in "$mount${path%/}/payload" "$mount${path%/}/supervisor"; do
+        [ -n "$mount" ] && [ ! -e "$folder" ] && leftovers="$leftovers $folder"
+    done
+done </proc/self/cgroup
+[ -e /run/systemd/nspawn ] || leftovers="$leftovers /run/systemd/nspawn"
 
 boot() {
     systemd-nspawn -q -D "$ROOT" -b --register=no --keep-unit --private-network \
