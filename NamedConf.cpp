@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -31,37 +32,26 @@ enum class token { End, Word, String, Open, Close, Semicolon, Mark };
 // What a byte means to the lexer outside quoted strings.
 enum byteClass : uint8_t { Letter, Blank, LineFeed, Special, Quote, Hash, Slash, Nul };
 
-struct byteTable {
-    byteClass of[256];
-    byteTable() {
-        for (byteClass& c : of) {
-            c = Letter;
-        }
-        for (const unsigned char c : {' ', '\t', '\r', '\v', '\f'}) {
-            of[c] = Blank;
-        }
-        for (const unsigned char c : {'{', '}', ';', '!'}) {
-            of[c] = Special;
-        }
-        of[static_cast<unsigned char>('\n')] = LineFeed;
-        of[static_cast<unsigned char>('"')] = Quote;
-        of[static_cast<unsigned char>('#')] = Hash;
-        of[static_cast<unsigned char>('/')] = Slash;
-        of[0] = Nul;
+const std::array<byteClass, 256> bytes = [] {
+    std::array<byteClass, 256> of{};  // every byte a Letter but these
+    for (const unsigned char c : {' ', '\t', '\r', '\v', '\f'}) {
+        of[c] = Blank;
     }
-};
-const byteTable bytes;
+    for (const unsigned char c : {'{', '}', ';', '!'}) {
+        of[c] = Special;
+    }
+    of['\n'] = LineFeed;
+    of['"'] = Quote;
+    of['#'] = Hash;
+    of['/'] = Slash;
+    of[0] = Nul;
+    return of;
+}();
 
-// The bytes that end a plain run inside a quoted string.
-struct stringStops {
-    bool of[256] = {};
-    stringStops() {
-        for (const unsigned char c : {'"', '\\', '\n', '\0'}) {
-            of[c] = true;
-        }
-    }
-};
-const stringStops inString;
+// True for the bytes that end a plain run inside a quoted string.
+bool endsStringRun(char _c) {
+    return _c == '"' || _c == '\\' || _c == '\n' || _c == '\0';
+}
 
 // The words that begin the statements the reader interprets; GoesOn for
 // those whose block may be followed by more of the statement.
@@ -339,7 +329,7 @@ token reader::next() {
         const char* at = s.at;
         for (byteClass kind;
              at < s.end &&
-             ((kind = bytes.of[static_cast<unsigned char>(*at)]) == Blank || kind == LineFeed);
+             ((kind = bytes[static_cast<unsigned char>(*at)]) == Blank || kind == LineFeed);
              ++at) {
             s.line += kind == LineFeed;
             touching = false;
@@ -350,11 +340,9 @@ token reader::next() {
         }
         const char c = *s.at++;
         line = s.line;
-        switch (bytes.of[static_cast<unsigned char>(c)]) {
+        switch (bytes[static_cast<unsigned char>(c)]) {
             case LineFeed:
-                ++s.line;
-                continue;
-            case Blank:
+            case Blank:  // never here: passed over above
                 continue;
             case Hash:
                 skipLine();
@@ -395,7 +383,7 @@ token reader::word() {
     for (;;) {
         source& s = stack.back();
         const char* stop = s.at;
-        while (stop < s.end && bytes.of[static_cast<unsigned char>(*stop)] == Letter) {
+        while (stop < s.end && bytes[static_cast<unsigned char>(*stop)] == Letter) {
             ++stop;
         }
         text.append(from, stop);
@@ -424,7 +412,7 @@ token reader::string() {
         }
         // The plain run up to the next quote, backslash, line feed or NUL.
         const char* stop = s.at;
-        while (stop < s.end && !inString.of[static_cast<unsigned char>(*stop)]) {
+        while (stop < s.end && !endsStringRun(*stop)) {
             ++stop;
         }
         text.append(s.at, stop);
