@@ -1,16 +1,15 @@
 // The process-level parts: the command line, the choice of the configuration
 // file and check mode, through the real binary (its host is a closed port on
-// 127.0.0.1: no run reaches a service); the decoding of the configuration
-// file (the stored fuzz inputs pin down its line, comment, blank-value and
-// carriage-return rules against an independent reference, these cases its
-// value rules); the logging channels, the stop handler and the cPanel
-// user-domains loader, whose progress lines go to standard output.
+// 127.0.0.1: no run reaches a service); the configuration file's links and
+// unreadable files (the stored fuzz inputs pin down its line, comment and
+// value rules against an independent reference); the logging channels, the
+// stop handler and the cPanel user-domains loader, whose progress lines go
+// to standard output.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <functional>
 #include <iostream>
 #include <regex>
 #include <utility>
@@ -85,12 +84,13 @@ TEST_F(CommandLineTest, HelpVersionAndUsageErrorsHaveTheirLayoutAndStatus) {
 // read and unusable values; check mode reports the settings, the zones and
 // every problem.
 TEST_F(CommandLineTest, StartWarningsAndCheckModeReportsWithoutARequest) {
-    config("MAX_DELETE_PERCENT=200\n", 0644);
+    config("MAX_DELETE_PERCENT=200\nWATCH_ZONES_FILE=no\n", 0644);
     expectHolds(run({"-c", "missing.conf"}, testutil::seconds(3)).out,
                 {"Using config file: missing.conf\nUsing config file: vantrel.conf\n",
                  "Warning: Configuration file \"missing.conf\" given with -c does not exist",
                  "Warning: vantrel.conf holds the service token and is readable by group or others",
-                 "Warning: MAX_DELETE_PERCENT \"200\" is not a number from 0 to 100; using 50."});
+                 "Warning: MAX_DELETE_PERCENT \"200\" is not a number from 0 to 100; using 50.",
+                 "Warning: WATCH_ZONES_FILE \"no\" is neither TRUE nor FALSE; using TRUE."});
     EXPECT_EQ(run({"-c", config()}, testutil::seconds(3)).out.find("Warning:"), std::string::npos);
 
     testutil::writeFile(zonesPath,
@@ -121,44 +121,6 @@ TEST_F(CommandLineTest, StartWarningsAndCheckModeReportsWithoutARequest) {
         const auto r = run({"-t", "-c", extra == "-" ? "missing.conf" : config(extra)});
         EXPECT_EQ(r.status, 1) << extra;
         expectHolds(r.out, {error, "Configuration has errors.\n"});
-    }
-}
-
-using Config = const ConfigFileParser&;
-using Getter = std::function<std::string(Config)>;
-
-TEST(ConfigDecoding, FollowsTheLineCommentAndValueRules) {
-    const Getter token = [](Config c) { return c.getToken(); };
-    const Getter interval = [](Config c) { return std::to_string(c.getUpZoneInterval()); };
-    const Getter percent = [](Config c) { return std::to_string(c.getMaxDeletePercent()); };
-    const Getter flags = [](Config c) {
-        return std::string(c.getDaemonize() ? "D" : "-") + (c.getWatchZonesFile() ? "W" : "-") +
-               std::to_string(c.getLoggingLevel());
-    };
-    const std::vector<std::tuple<std::string, Getter, std::string>> cases = {
-        {"TOKEN=abc # note\n# TOKEN=x\n", token, "abc # note"},
-        {"UPDATE_INTERVAL=15min\n", interval, "15"},
-        {"UPDATE_INTERVAL=abc\n", interval, "0"},
-        {"UPDATE_INTERVAL=0x10\n", interval, "0"},
-        {"UPDATE_INTERVAL=-99999999999\n", interval, "-2147483648"},
-        {"MAX_DELETE_PERCENT=0\n", percent, "0"},
-        {"MAX_DELETE_PERCENT= 100\n", percent, "100"},
-        {"MAX_DELETE_PERCENT=101\n", percent, "50"},
-        {"MAX_DELETE_PERCENT=-1\n", percent, "50"},
-        {"MAX_DELETE_PERCENT=all\n", percent, "50"},
-        {"DAEMONIZE=true\nLOG_LEVEL=warn\nWATCH_ZONES_FILE=FALSE\n", flags, "--0"},
-        {"WATCH_ZONES_FILE=no\nLOG_LEVEL=INFO\n", flags, "-W1"},
-    };
-    testutil::TempDir dir;
-    const std::string path = dir.file("vantrel.conf");
-    for (const auto& [content, get, expected] : cases) {
-        SCOPED_TRACE(content);
-        testutil::writeFile(path, content);
-        const ConfigFileParser config(path);
-        EXPECT_EQ(get(config), expected);
-        // The values that cannot be used keep their default and warn.
-        const bool warned = std::regex_search(content, std::regex("=(101|-1|all|no)\n"));
-        EXPECT_EQ(config.getDecodeWarnings().size(), warned ? 1u : 0u);
     }
 }
 
