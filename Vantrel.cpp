@@ -391,9 +391,9 @@ void publish(agentState& _agent, bool _succeeded) {
     const std::string& allowance = server.getAllowanceText();
     const std::string unconfigured =
         configFile->getServerHostname().empty() ? "not configured: SERVER_HOSTNAME is empty; " : "";
-    notifyStatus(unconfigured + std::to_string(zones) + " zones; last pass " + (_succeeded ? "ok" : "failed") +
-                 "; " + std::to_string(server.getDeletionsHeld()) + " deletions held; " +
-                 std::to_string(server.getDeletionsWaiting()) + " waiting; " +
+    notifyStatus(unconfigured + std::to_string(zones) + " zones; last pass " +
+                 (_succeeded ? "ok" : "failed") + "; " + std::to_string(server.getDeletionsHeld()) +
+                 " deletions held; " + std::to_string(server.getDeletionsWaiting()) + " waiting; " +
                  (server.isSyncPending() ? "sync pending" : "in sync") + "; next pass at " + next +
                  (allowance.empty() ? "" : "; " + allowance));
     const std::string path = configFile->getMetricsFile();

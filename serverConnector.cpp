@@ -837,13 +837,10 @@ void serverConnector::deleteZones(size_t _base) {
     if (due.empty()) {
         return;
     }
-    const std::vector<char> release = releaseDeletions(names, _base, walkHeld);
+    const std::vector<bool> accepted = sendDeletions(names, _base, walkHeld);
     std::vector<bool> erase(zones->size(), false);
-    for (size_t k = 0; k < due.size() && !StopFlag; ++k) {
-        if (release[k] != 0 && deleteZone(names[k])) {
-            erase[due[k]] = true;
-            allowed.sent += release[k] == 2;
-        }
+    for (size_t k = 0; k < due.size(); ++k) {
+        erase[due[k]] = accepted[k];
     }
     size_t kept = 0;
     for (size_t i = 0; i < zones->size(); ++i) {
@@ -877,8 +874,9 @@ std::string serverConnector::guardReason(size_t _planned, size_t _base) const {
            " %, more than MAX_DELETE_PERCENT=" + std::to_string(maxDeletePercent) + " %)";
 }
 
-std::vector<char> serverConnector::releaseDeletions(const std::vector<std::string>& _names,
-                                                    size_t _base, std::vector<std::string>& _held) {
+std::vector<bool> serverConnector::sendDeletions(const std::vector<std::string>& _names,
+                                                 size_t _base, std::vector<std::string>& _held) {
+    // Per name: 0 held, 1 passed the guard, 2 allowed by the operator.
     std::vector<char> release(_names.size(), 0);
     size_t rest = _names.size();
     for (size_t k = 0; k < _names.size() && allowed.left > 0; ++k) {
@@ -906,7 +904,14 @@ std::vector<char> serverConnector::releaseDeletions(const std::vector<std::strin
                                 "--allow-deletions N\".");
         }
     }
-    return release;
+    std::vector<bool> accepted(_names.size(), false);
+    for (size_t k = 0; k < _names.size() && !StopFlag; ++k) {
+        if (release[k] != 0 && deleteZone(_names[k])) {
+            accepted[k] = true;
+            allowed.sent += release[k] == 2;
+        }
+    }
+    return accepted;
 }
 
 bool serverConnector::updateLastSeen() {
@@ -1094,11 +1099,10 @@ std::vector<bool> serverConnector::deleteListedExtras(const std::vector<std::str
     if (due.empty()) {
         return held;
     }
-    const std::vector<char> release = releaseDeletions(names, _listed.size(), syncHeld);
-    for (size_t k = 0; k < due.size() && !StopFlag; ++k) {
-        if (release[k] != 0 && deleteZone(names[k])) {
+    const std::vector<bool> accepted = sendDeletions(names, _listed.size(), syncHeld);
+    for (size_t k = 0; k < due.size(); ++k) {
+        if (accepted[k]) {
             extrasSince.erase(asciiLower(names[k]));
-            allowed.sent += release[k] == 2;
         }
     }
     return held;

@@ -269,12 +269,12 @@ private:
     // Deletes the listed zones the vector lacks whose grace period is over
     // and returns, for each record, whether the list holds it.
     std::vector<bool> deleteListedExtras(const std::vector<std::string>& _listed);
-    // Decides which of |_names|, deletions due now out of |_base| zones, go
-    // out: the operator's allowance first, then the rest unless the guard
-    // holds them (their folded names are put in |_held|). Returns per name
-    // 0 (held), 1 (passed the guard) or 2 (allowed by the operator).
-    std::vector<char> releaseDeletions(const std::vector<std::string>& _names, size_t _base,
-                                       std::vector<std::string>& _held);
+    // Deletes those of |_names|, deletions due now out of |_base| zones, that
+    // may go out: the operator's allowance first, then the rest unless the
+    // guard holds them (their folded names are put in |_held|). Returns per
+    // name whether the service accepted its deletion.
+    std::vector<bool> sendDeletions(const std::vector<std::string>& _names, size_t _base,
+                                    std::vector<std::string>& _held);
     // True when |_planned| deletions of |_base| zones are more than the
     // guard allows.
     bool guardHolds(size_t _planned, size_t _base) const;
