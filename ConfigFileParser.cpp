@@ -11,6 +11,8 @@
 
 const int32_t UPDATE_ZONES_INTERVAL = 180;
 
+ConfigFileParser* configFile = nullptr;
+
 ConfigFileParser::ConfigFileParser(std::string path)
     : runStamp(static_cast<uint64_t>(time(nullptr))),
       cpanelMethod(false),

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Vantrel.h"
+#include "EventLog.h"
 
 // Default threshold of the system-log channel.
 constexpr logLevel LOGGING_LEVEL = DEBUG;
@@ -114,5 +114,9 @@ private:
     std::string metricsFile;
     std::vector<std::string> decodeWarnings;
 };
+
+// The one configuration object of the process, built at start-up; never
+// released before exit.
+extern ConfigFileParser* configFile;
 
 #endif  // VANTREL_CONFIGFILEPARSER_H

@@ -13,7 +13,7 @@
 #include <iostream>
 #include <utility>
 
-#include "Vantrel.h"
+#include "EventLog.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
 #include "ZoneFileParser.h"
 #include "serverConnector.h"
 

@@ -1,11 +1,8 @@
 #include "ServiceNotify.h"
 
-#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -65,20 +62,4 @@ long watchdogDueInMs() {
     const long ms =
         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
     return ms < 0 ? 0 : ms;
-}
-
-bool isJournalStream() {
-    static const bool journal = [] {
-        const char* stream = std::getenv("JOURNAL_STREAM");
-        struct stat status;
-        if (stream == nullptr || fstat(1, &status) != 0) {
-            return false;
-        }
-        unsigned long long device = 0;
-        unsigned long long inode = 0;
-        return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-               device == static_cast<unsigned long long>(status.st_dev) &&
-               inode == static_cast<unsigned long long>(status.st_ino);
-    }();
-    return journal;
 }

@@ -1,6 +1,5 @@
-// Talks to the service manager and the journal: readiness, status, watchdog
-// and stop notifications through sd_notify(), and whether standard output is
-// the journal. Every call is harmless where no notification socket is set.
+// Talks to the service manager: readiness, status, watchdog and stop
+// notifications through sd_notify(). Every call is harmless where no notification socket is set.
 // Called from the main loop's thread only; the watchdog is never fed from
 // another thread, so a frozen loop is noticed.
 #ifndef VANTREL_SERVICENOTIFY_H
@@ -22,9 +21,5 @@ void notifyReloading();
 void notifyWatchdog();
 // Milliseconds until the watchdog must be fed again; -1 when it is off.
 long watchdogDueInMs();
-
-// True when standard output is the journal's stream (JOURNAL_STREAM names
-// its device and inode). Decided once, on the first call.
-bool isJournalStream();
 
 #endif  // VANTREL_SERVICENOTIFY_H

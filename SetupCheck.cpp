@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
 #include "ZoneFileParser.h"
 #include "mylibs.h"
 
@@ -72,11 +72,11 @@ void checkZonesFile(const ConfigFileParser& _config, setupFindings& _findings) {
 
 }  // namespace
 
-setupFindings checkConfiguration(const std::string& _path) {
+setupFindings checkConfiguration(const std::string& _path, const std::string& _requested) {
     setupFindings findings;
     const ConfigFileParser& config = *configFile;
-    if (!configFilename.empty() && configFilename != _path) {
-        findings.problems.push_back("Configuration file \"" + configFilename +
+    if (!_requested.empty() && _requested != _path) {
+        findings.problems.push_back("Configuration file \"" + _requested +
                                     "\" given with -c does not exist; \"" + _path +
                                     "\" is used instead.");
     }
@@ -129,7 +129,7 @@ setupFindings checkConfiguration(const std::string& _path) {
     return findings;
 }
 
-int runCheck(const std::string& _path) {
+int runCheck(const std::string& _path, const std::string& _requested) {
     const ConfigFileParser& config = *configFile;
     say("Configuration file: " + _path);
     const char* const levels[] = {"DEBUG", "INFO", "WARN", "ERROR"};
@@ -158,7 +158,7 @@ int runCheck(const std::string& _path) {
     for (const auto& setting : settings) {
         say(std::string(setting.first) + "=" + setting.second);
     }
-    setupFindings findings = checkConfiguration(_path);
+    setupFindings findings = checkConfiguration(_path, _requested);
     checkZonesFile(config, findings);
     for (const std::string& problem : findings.problems) {
         say("Error: " + problem);

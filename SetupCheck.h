@@ -15,12 +15,13 @@ struct setupFindings {
 };
 
 // Findings about the configuration read from |_path| (the global configFile),
-// without reading the zones file.
-setupFindings checkConfiguration(const std::string& _path);
+// without reading the zones file; |_requested| is the -c path, empty when none
+// was given.
+setupFindings checkConfiguration(const std::string& _path, const std::string& _requested);
 
 // Check mode: prints the file used, every setting (the token masked), the
 // master zones and one "Error:" or "Warning:" line per finding. Returns 0 when
 // the agent could run, 1 otherwise.
-int runCheck(const std::string& _path);
+int runCheck(const std::string& _path, const std::string& _requested);
 
 #endif  // VANTREL_SETUPCHECK_H

@@ -19,25 +19,24 @@
 
 #include "ConfigFileParser.h"
 #include "ControlSocket.h"
+#include "EventLog.h"
 #include "MetricsFile.h"
 #include "Plan.h"
 #include "ServiceNotify.h"
 #include "SetupCheck.h"
+#include "Signals.h"
 #include "ZoneFileParser.h"
 #include "ZonesWatch.h"
 #include "mylibs.h"
 #include "serverConnector.h"
 
-volatile std::sig_atomic_t StopFlag = 0;
-volatile std::sig_atomic_t ReloadFlag = 0;
 std::string configFilename;
-ConfigFileParser* configFile = nullptr;
 
 namespace {
 
 using steadyClock = std::chrono::steady_clock;
 
-// Check mode, and the plan, which logs like it.
+// Check mode.
 bool checkMode = false;
 // --plan, its --json, and --allow-deletions with its count.
 bool planMode = false;
@@ -45,71 +44,13 @@ bool planAsJson = false;
 bool allowMode = false;
 std::string allowCount;
 
-// Signals caught and not yet reported, and the pipe that wakes the loop's
-// waits. Only the signal handler writes the counters and the pipe.
-volatile std::sig_atomic_t caughtTerm = 0;
-volatile std::sig_atomic_t caughtInt = 0;
-int wakePipe[2] = {-1, -1};
-
 // The command line, kept for a restart in place.
 std::vector<std::string> savedArguments;
 
 // Marks a process that restarted itself after detaching.
 constexpr const char* DETACHED_MARK = "VANTREL_DETACHED";
 
-void defaultSyslogWriter(int priority, const std::string& message) {
-    // The message is data, never a format string.
-    syslog(priority, "%s", message.c_str());
-}
-
-syslogWriter currentSyslogWriter = defaultSyslogWriter;
-
 }  // namespace
-
-syslogWriter setSyslogWriter(syslogWriter writer) {
-    syslogWriter previous = currentSyslogWriter;
-    currentSyslogWriter = writer != nullptr ? writer : defaultSyslogWriter;
-    return previous;
-}
-
-void writeSyslog(int priority, const std::string& message) {
-    currentSyslogWriter(priority, message);
-}
-
-bool isCheckMode() {
-    return checkMode;
-}
-
-bool isLogged(logLevel level) {
-    if (level == NOTICE) {
-        return true;
-    }
-    if (configFile == nullptr) {
-        return false;
-    }
-    if (checkMode) {
-        // Check mode reports its own findings; of the reading it shows only
-        // the failures.
-        return level >= ERROR;
-    }
-    if (!configFile->getDaemonize() && !isJournalStream()) {
-        return true;
-    }
-    return level >= configFile->getLoggingLevel();
-}
-
-void eventLog(logLevel level, std::string _message) {
-    if (!isLogged(level)) {
-        return;
-    }
-    // Under the journal every line goes to standard output, so that all of
-    // them carry the one identity the journal gives the service's stream.
-    if (!isJournalStream() && (level == NOTICE || (configFile->getDaemonize() && !checkMode))) {
-        writeSyslog(level == NOTICE ? LOG_CRIT : LOG_INFO, _message);
-    } else {
-        say(_message, level);
-    }
-}
 
 std::string versionLine() {
     return std::string(APPLICATION_NAME) + " " + VERSION_NUMBER + " -- Build date:" + __DATE__ +
@@ -203,44 +144,7 @@ std::string getConfigurationFile() {
     return std::string();
 }
 
-extern "C" void signalCatcher(int sig) {
-    const int savedErrno = errno;
-    if (sig == SIGTERM) {
-        caughtTerm = caughtTerm + 1;
-        StopFlag = 1;
-    } else if (sig == SIGINT) {
-        caughtInt = caughtInt + 1;
-        StopFlag = 1;
-    } else if (sig == SIGHUP) {
-        ReloadFlag = 1;
-    } else {
-        return;
-    }
-    if (wakePipe[1] >= 0) {
-        // Wakes a wait that is under way or about to begin.
-        const ssize_t ignored = write(wakePipe[1], "s", 1);
-        (void)ignored;
-    }
-    errno = savedErrno;
-}
-
 namespace {
-
-// Writes the stop line of every signal caught since the last call, and tells
-// the service manager once that the stop has begun.
-void reportCaughtSignals() {
-    static std::sig_atomic_t reportedTerm = 0;
-    static std::sig_atomic_t reportedInt = 0;
-    if (StopFlag && reportedTerm + reportedInt == 0) {
-        notifyStopping();
-    }
-    for (; reportedTerm < caughtTerm; ++reportedTerm) {
-        eventLog(NOTICE, "Received SIGTERM... Quiting.");
-    }
-    for (; reportedInt < caughtInt; ++reportedInt) {
-        eventLog(NOTICE, "Received SIGINT... Quiting.");
-    }
-}
 
 // Waits until |_until|, a stop or a restart request, (with |_watch|) an
 // event about the zones file or (with |_control|) an operator's allowance,
@@ -262,7 +166,7 @@ bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch,
         if (watchdog >= 0) {
             timeout = std::min(timeout, std::max(watchdog, 1L));
         }
-        pollfd fds[3] = {{wakePipe[0], POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd fds[3] = {{getWakeFd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
         if (_watch != nullptr) {
             fds[1].fd = _watch->getFd();
         }
@@ -277,8 +181,8 @@ bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch,
                 changed = _control->serve() || changed;
             }
         }
-        char drain[64];
-        while ((fds[0].revents & POLLIN) != 0 && read(wakePipe[0], drain, sizeof drain) > 0) {
+        if ((fds[0].revents & POLLIN) != 0) {
+            drainWakeFd();
         }
     }
     reportCaughtSignals();
@@ -543,13 +447,6 @@ void restartInPlace() {
     eventLog(ERROR, "Restart on SIGHUP failed: " + reason + "; going on as before.");
 }
 
-// Creates the pipe through which the signal handler wakes the waits.
-void openWakePipe() {
-    if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        wakePipe[0] = wakePipe[1] = -1;
-    }
-}
-
 }  // namespace
 
 void daemonize() {
@@ -624,21 +521,9 @@ void startDaemon() {
 }
 
 int runAgent(int argc, char** argv) {
-    openWakePipe();
     savedArguments.assign(argv, argv + argc);
-    signal(SIGTERM, signalCatcher);
-    signal(SIGINT, signalCatcher);
-    signal(SIGHUP, signalCatcher);
-    // A signal blocked by whoever started the agent (or by the restart that
-    // replaced it) would never reach the handler; one already pending is
-    // delivered here.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    sigprocmask(SIG_UNBLOCK, &signals, nullptr);
-    openlog(APPLICATION_NAME, LOG_CONS, LOG_USER);
+    installSignalHandlers();
+    openSystemLog();
     // The plan's standard output carries the plan alone: every other line
     // goes to standard error.
     int planOutput = -1;
@@ -659,20 +544,22 @@ int runAgent(int argc, char** argv) {
         say("No configuration file found; tried " + tried + ".", WARN);
     }
     configFile = new ConfigFileParser(path);
+    // Check mode and the plan report their own findings; of the agent's
+    // lines they show only the failures (the plan's on standard error).
+    setLogChannel(configFile->getDaemonize(), configFile->getLoggingLevel(), checkMode || planMode);
     if (planMode) {
-        checkMode = true;  // logs only failures, on standard error
         const int status = runPlan(planAsJson, planOutput);
-        closelog();
+        closeSystemLog();
         return status;
     }
     if (checkMode) {
-        const int status = runCheck(path);
-        closelog();
+        const int status = runCheck(path, configFilename);
+        closeSystemLog();
         return status;
     }
     say("Using config file: " + path);
     say(versionLine());
-    const setupFindings findings = checkConfiguration(path);
+    const setupFindings findings = checkConfiguration(path, configFilename);
     for (const std::string& problem : findings.problems) {
         say("Warning: " + problem, WARN);
     }
@@ -680,6 +567,6 @@ int runAgent(int argc, char** argv) {
         say("Warning: " + warning, WARN);
     }
     startDaemon();
-    closelog();
+    closeSystemLog();
     return 0;
 }

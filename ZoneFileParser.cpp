@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
 #include "mylibs.h"
 
 namespace {

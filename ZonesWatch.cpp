@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Vantrel.h"
+#include "EventLog.h"
 
 namespace {
 

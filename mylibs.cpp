@@ -5,7 +5,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "ServiceNotify.h"
+#include "EventLog.h"
 
 std::string trim(std::string _str) {
     const size_t first = _str.find_first_not_of(' ');
@@ -47,11 +47,6 @@ std::string getNextToken(std::string& _line, std::string _token) {
     std::string head = _line.substr(0, pos);
     _line = trim(_line.substr(pos + 1));
     return head;
-}
-
-void say(const std::string& _line, logLevel _level) {
-    static const char* const priorities[] = {"<7>", "<6>", "<4>", "<3>", "<5>"};
-    std::cout << (isJournalStream() ? priorities[_level] : "") << _line << std::endl;
 }
 
 void dprint(std::string _message) {

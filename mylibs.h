@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "Vantrel.h"
-
 // Removes space characters (code 32 only) from both ends.
 std::string trim(std::string _str);
 
@@ -21,13 +19,6 @@ int64_t strToInt(std::string _str);
 // one character past the start of that occurrence, trimmed. Returns empty
 // text and leaves |_line| alone when |_token| does not occur.
 std::string getNextToken(std::string& _line, std::string _token);
-
-// Writes |_line| to standard output and flushes it: the one path of the texts
-// that go there whatever the logging settings (start-up, help, check mode,
-// the loader's progress) and of eventLog's lines there. When standard output
-// is the journal, the line is led by the priority of |_level| ("<4>" for
-// WARN) so that the journal files it so; elsewhere it is written verbatim.
-void say(const std::string& _line, logLevel _level = INFO);
 
 // Writes |_message| and "!" as one line to standard output.
 void dprint(std::string _message);

@@ -37,10 +37,14 @@
 #include <utility>
 #include <vector>
 
-#include "Vantrel.h"
+#include "EventLog.h"
+#include "Signals.h"
 #include "ZoneData.h"
 
 class ConfigFileParser;
+
+// The kind of change a log entry records.
+enum actionType { atNONE = 0, atINSERT = 1, atDELETE = 2 };
 
 // What a reconciliation started now would do, as "vantrel --plan" shows it.
 struct reconciliationPlan {

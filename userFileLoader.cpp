@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
 #include "mylibs.h"
 
 userFileLoader::userFileLoader(ConfigFileParser* _configFile) : configFile(_configFile) {}

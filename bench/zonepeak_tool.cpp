@@ -16,7 +16,7 @@
 #include <string>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
 #include "ZoneFileParser.h"
 #include "zonegen.h"
 
@@ -69,14 +69,13 @@ int main(int argc, char** argv) {
     std::fclose(config);
     ConfigFileParser settings(configPath);
     std::remove(configPath.c_str());
-    configFile = &settings;
+    setLogChannel(settings.getDaemonize(), settings.getLoggingLevel());
 
     ZoneFileParser parser(&settings);
     const double beforeMiB = residentMiB();
     const auto start = std::chrono::steady_clock::now();
     const int blocks = parser.readZones();
     const auto stop = std::chrono::steady_clock::now();
-    configFile = nullptr;
 
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
 #include "ZoneFileParser.h"
 #include "zonegen.h"
 
@@ -84,7 +84,7 @@ Fixture makeFixture(uint64_t _zones, const std::string& _purpose) {
         throw std::runtime_error("cannot write " + f.zonesPath);
     }
     f.settings = quietSettings(stem + ".vantrel", f.zonesPath);
-    configFile = &logSettings();
+    setLogChannel(logSettings().getDaemonize(), logSettings().getLoggingLevel());
     return f;
 }
 

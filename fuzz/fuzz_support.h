@@ -9,7 +9,7 @@
 #include <string>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
 #include "tests/test_util.h"
 
 namespace fuzzsupport {
@@ -33,11 +33,11 @@ inline int check(const std::string& problem) {
 
 }  // namespace fuzzsupport
 
-// Makes the scratch folder, gives eventLog a foreground configuration and
+// Makes the scratch folder, gives eventLog a foreground channel and
 // sends standard output, where it writes, to /dev/null.
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     fuzzsupport::scratchPath();
-    configFile = new ConfigFileParser();
+    setLogChannel(false, DEBUG);
     if (std::freopen("/dev/null", "w", stdout) == nullptr) {
         std::perror("/dev/null");
         std::exit(1);

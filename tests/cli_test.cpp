@@ -15,7 +15,8 @@
 #include <utility>
 
 #include "ConfigFileParser.h"
-#include "Vantrel.h"
+#include "EventLog.h"
+#include "Signals.h"
 #include "test_util.h"
 #include "userFileLoader.h"
 
@@ -145,7 +146,6 @@ std::string logged;
 
 TEST(EventLog, ForegroundWritesEveryLevelAndDetachedFiltersAtInfoPriority) {
     testutil::TempDir dir;
-    const ConfigFileParser* saved = configFile;
     const syslogWriter previous = setSyslogWriter(
         [](int p, const std::string& m) { logged += std::to_string(p) + ":" + m + "|"; });
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -154,16 +154,16 @@ TEST(EventLog, ForegroundWritesEveryLevelAndDetachedFiltersAtInfoPriority) {
         {"DAEMONIZE=TRUE\n", "6:d %s|6:i|6:w|6:e|"}};  // 6: LOG_INFO
     for (const auto& [lines, expected] : cases) {
         testutil::writeFile(dir.file("vantrel.conf"), lines);
-        ConfigFileParser config(dir.file("vantrel.conf"));
-        configFile = &config;
+        const ConfigFileParser config(dir.file("vantrel.conf"));
+        setLogChannel(config.getDaemonize(), config.getLoggingLevel());
         testing::internal::CaptureStdout();
         eventLog(DEBUG, "d %s");
         eventLog(INFO, "i");
         eventLog(WARN, "w");
         eventLog(ERROR, "e");
         EXPECT_EQ(testing::internal::GetCapturedStdout() + std::exchange(logged, ""), expected);
-        configFile = const_cast<ConfigFileParser*>(saved);
     }
+    setLogChannel(false, DEBUG);
     setSyslogWriter(previous);
 }
 
@@ -175,7 +175,7 @@ TEST(StopHandler, EachCaughtStopSignalIsLoggedOnceAtCriticalPriority) {
         signalCatcher(SIGTERM);
         signalCatcher(SIGINT);
         signalCatcher(SIGTERM);
-        startDaemon();  // sees the stop before the first pass
+        reportCaughtSignals();
     });
     const std::string term = "2:Received SIGTERM... Quiting.\n";  // 2: LOG_CRIT
     EXPECT_EQ(result.out, "stop 0\n" + term + term + "2:Received SIGINT... Quiting.\n");
