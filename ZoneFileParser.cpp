@@ -14,19 +14,6 @@
 
 namespace {
 
-// <0, 0 or >0 as |_a| sorts before, with or after |_b| with A-Z folded.
-int compareFolded(std::string_view _a, std::string_view _b) {
-    const size_t common = std::min(_a.size(), _b.size());
-    for (size_t i = 0; i < common; ++i) {
-        const unsigned char x = static_cast<unsigned char>(asciiFold(_a[i]));
-        const unsigned char y = static_cast<unsigned char>(asciiFold(_b[i]));
-        if (x != y) {
-            return x < y ? -1 : 1;
-        }
-    }
-    return _a.size() < _b.size() ? -1 : _a.size() > _b.size() ? 1 : 0;
-}
-
 // |_name| as it is compared and sent: without one trailing dot that is not
 // escaped (the root zone "." becomes empty).
 std::string_view withoutTrailingDot(std::string_view _name) {

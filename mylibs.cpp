@@ -125,3 +125,15 @@ bool sameZoneName(const std::string& _a, const std::string& _b) {
            std::equal(_a.begin(), _a.end(), _b.begin(),
                       [](char _x, char _y) { return asciiFold(_x) == asciiFold(_y); });
 }
+
+int compareFolded(std::string_view _a, std::string_view _b) {
+    const size_t common = std::min(_a.size(), _b.size());
+    for (size_t i = 0; i < common; ++i) {
+        const unsigned char x = static_cast<unsigned char>(asciiFold(_a[i]));
+        const unsigned char y = static_cast<unsigned char>(asciiFold(_b[i]));
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    return _a.size() < _b.size() ? -1 : _a.size() > _b.size() ? 1 : 0;
+}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Removes space characters (code 32 only) from both ends.
 std::string trim(std::string _str);
@@ -38,6 +39,9 @@ inline char asciiFold(char _c) {
 
 // ASCII lower-case copy of |_str|; other bytes unchanged.
 std::string asciiLower(std::string _str);
+
+// <0, 0 or >0 as |_a| sorts before, with or after |_b| with A-Z folded.
+int compareFolded(std::string_view _a, std::string_view _b);
 
 // True when |_a| and |_b| are equal ignoring ASCII letter case; other bytes
 // compare exactly.

@@ -1,52 +1,21 @@
 #include "serverConnector.h"
 
-#include <json/json.h>
-
 #include <unistd.h>
+
 #include <algorithm>
-#include <climits>
-#include <cstring>
 #include <ctime>
-#include <exception>
 #include <iterator>
+#include <numeric>
 #include <tuple>
 
 #include "ConfigFileParser.h"
-#include "ServiceNotify.h"
+#include "EventLog.h"
+#include "Signals.h"
 #include "mylibs.h"
-
-// What one operation sends and how its failures read.
-struct serverConnector::Operation {
-    const char* path;
-    // Short name for cause lines and metrics.
-    const char* name;
-    // A failed transfer is reported as such; otherwise the (empty or partial)
-    // reply is judged like any other.
-    bool transferExamined;
-    // Logged when the service refuses, and after a failed transfer.
-    const char* failure;
-    const char* transferFailure;
-    // An unparsable reply also logs |failure| after the parse message.
-    bool failureAfterParseError;
-    // No line at all when no transfer handle could be made.
-    bool silentWithoutHandle;
-};
-
-// What one request produced.
-struct serverConnector::Reply {
-    bool held = false;  // not sent: the service asked for a pause
-    bool sent = false;  // a transfer handle existed and ran
-    CURLcode code = CURLE_OK;
-    long status = 0;
-    bool tooLarge = false;
-    std::string body;        // possibly partial
-    std::string error;       // libcurl's text for a failed transfer
-    CURL* handle = nullptr;  // the transfer under way
-};
 
 namespace {
 
-using Operation = serverConnector::Operation;
+using Operation = ServiceSession::Operation;
 
 const Operation BULK_INSERT{
     "/api/zones/bulk_insert",  "bulk_insert", true, "Could not insert zones.",
@@ -73,72 +42,16 @@ const Operation AGENT_ZONES{"/api/zones/agent",
 
 const char* const MSG_PARSE_FAILED = "Can't parse string as JSON";
 
-// Collects the reply into the request's text up to MAX_REPLY_BYTES; a
-// longer reply ends the transfer as failed.
-size_t WriteCallback(void* contents, size_t size, size_t nmemb, void* userp) {
-    const size_t total = size * nmemb;
-    auto* reply = static_cast<serverConnector::Reply*>(userp);
-    std::string& body = reply->body;
-    if (total > serverConnector::MAX_REPLY_BYTES - body.size()) {
-        reply->tooLarge = true;
-        return 0;
-    }
-    try {
-        curl_off_t length = -1;
-        if (body.empty() &&
-            curl_easy_getinfo(reply->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
-                CURLE_OK &&
-            length > 0 && static_cast<uint64_t>(length) <= serverConnector::MAX_REPLY_BYTES) {
-            // The announced length is taken as a hint only.
-            body.reserve(static_cast<size_t>(length));
-        }
-        if (body.capacity() < body.size() + total) {
-            // Grow in powers of two from 64 KiB, which reach the bound exactly,
-            // so that the last growth holds at most one and a half times it.
-            size_t capacity = size_t{64} << 10;
-            while (capacity < body.size() + total) {
-                capacity *= 2;
-            }
-            body.reserve(std::min(capacity, serverConnector::MAX_REPLY_BYTES));
-        }
-        body.append(static_cast<const char*>(contents), total);
-    } catch (const std::exception&) {
-        // Out of memory: a short count makes libcurl end the transfer as
-        // failed instead of letting the exception cross C code.
-        return 0;
-    }
-    return total;
-}
-
-// Called by libcurl at least about once a second during a transfer: feeds
-// the watchdog and aborts the transfer once a stop is requested.
-int ProgressCallback(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    notifyWatchdog();
-    return StopFlag ? 1 : 0;
-}
-
-// Parses |_text| with the reader's default (permissive) features into
-// |_root|. The reader throws on nesting deeper than its stack limit; such a
-// text counts as not parsable, like any other the reader refuses.
-bool parseJson(const std::string& _text, Json::Value& _root) {
-    try {
-        Json::Reader reader;
-        return reader.parse(_text, _root, false);
-    } catch (const std::exception&) {
-        _root = Json::Value();
-        return false;
-    }
-}
-
-// Wall-clock time |_seconds| from now, as "YYYY-MM-DD HH:MM:SS UTC".
-std::string utcAfter(long _seconds) {
-    const time_t when = time(nullptr) + _seconds;
-    struct tm parts;
-    char text[32] = "";
-    if (gmtime_r(&when, &parts) != nullptr) {
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-    }
-    return text;
+// The positions 0 .. |_count| - 1 ordered by the folded name |_nameAt| gives
+// for each, equal names in position order.
+template <typename NameAt>
+std::vector<uint32_t> foldedOrder(size_t _count, NameAt _nameAt) {
+    std::vector<uint32_t> order(_count);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t _a, uint32_t _b) {
+        return compareFolded(_nameAt(_a), _nameAt(_b)) < 0;
+    });
+    return order;
 }
 
 }  // namespace
@@ -146,343 +59,20 @@ std::string utcAfter(long _seconds) {
 serverConnector::serverConnector(const ConfigFileParser* _configFile, std::vector<zoneData>* _zones,
                                  bool _shareConnections)
     : zones(_zones),
-      share(nullptr),
+      session(_configFile, _shareConnections),
       maxDeletePercent(DEFAULT_MAX_DELETE_PERCENT),
       deleteGrace(DEFAULT_DELETE_GRACE),
       maxRepairWait(MAX_REPAIR_WAIT_SECONDS / UPDATE_ZONES_INTERVAL),
       jitter(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid())) {
     if (_configFile != nullptr) {
-        token = _configFile->getToken();
-        serverHostname = _configFile->getServerHostname();
-        caFile = _configFile->getCaFile();
         maxDeletePercent = _configFile->getMaxDeletePercent();
         deleteGrace = _configFile->getDeleteGrace();
         const long interval = std::max<long>(1, _configFile->getUpZoneInterval());
         maxRepairWait = std::max<long>(1, MAX_REPAIR_WAIT_SECONDS / interval);
     }
-    if (_shareConnections) {
-        share = curl_share_init();
-        // Without a share every request simply connects anew; nothing else
-        // depends on it, so a failure here is not an error.
-        if (share != nullptr) {
-            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        }
-    }
 }
 
-serverConnector::~serverConnector() {
-    if (share != nullptr) {
-        // No transfer handle outlives its request, so the share is free here;
-        // this also closes the cached connections.
-        curl_share_cleanup(share);
-    }
-}
-
-void serverConnector::setTimeouts(long _connectSeconds, long _lowSpeedSeconds,
-                                  long _deadlineSeconds) {
-    // Zero would mean "library default" or "never"; neither is wanted.
-    connectTimeout = std::max(1L, _connectSeconds);
-    lowSpeedTime = std::max(1L, _lowSpeedSeconds);
-    requestDeadline = std::max(1L, _deadlineSeconds);
-}
-
-bool serverConnector::encodeFormValue(const std::string& _value, std::string& _encoded) {
-    _encoded.clear();
-    if (_value.empty()) {
-        return true;
-    }
-    if (_value.size() > static_cast<size_t>(INT_MAX)) {
-        return false;
-    }
-    // The handle argument is unused by libcurl; a name with NUL bytes is
-    // encoded whole because the length is given.
-    char* escaped = curl_easy_escape(nullptr, _value.data(), static_cast<int>(_value.size()));
-    if (escaped == nullptr) {
-        return false;
-    }
-    _encoded = escaped;
-    curl_free(escaped);
-    return true;
-}
-
-bool serverConnector::readReplyMessage(const std::string& _text, std::string& _message,
-                                       bool& _parsed) {
-    _message.clear();
-    Json::Value root;
-    // A judged reply is a few bytes; a huge one is no reply, and parsing it
-    // would take many times its size in memory.
-    _parsed = _text.size() <= SLICE_ABOVE && parseJson(_text, root);
-    if (!_parsed) {
-        return false;
-    }
-    try {
-        if (root.isNull()) {
-            return true;
-        }
-        if (!root.isObject()) {
-            return false;
-        }
-        const Json::Value message = root.get("message", Json::Value());
-        if (message.isObject() || message.isArray()) {
-            return false;
-        }
-        _message = message.isNull() ? std::string() : message.asString();
-        return true;
-    } catch (const std::exception&) {
-        _message.clear();
-        return false;
-    }
-}
-
-namespace {
-
-// Appends the names of the elements of |_array| to |_names|. False for an
-// element that is neither an object nor null, or a "zone" that is an object
-// or an array.
-bool collectZoneNames(const Json::Value& _array, std::vector<std::string>& _names) {
-    for (Json::ArrayIndex i = 0; i < _array.size(); ++i) {
-        const Json::Value& element = _array[i];
-        const Json::Value zone =
-            element.isObject() ? element.get("zone", Json::Value()) : Json::Value();
-        if ((!element.isObject() && !element.isNull()) || zone.isObject() || zone.isArray()) {
-            return false;
-        }
-        _names.push_back(zone.isNull() ? std::string() : zone.asString());
-    }
-    return true;
-}
-
-// Moves |_at| past blanks and comments.
-void skipBlanks(const std::string& _text, size_t& _at) {
-    while (_at < _text.size()) {
-        const char c = _text[_at];
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            ++_at;
-        } else if (_text.compare(_at, 2, "//") == 0) {
-            // As the whole-text parser reads it, a line comment also ends
-            // at a carriage return.
-            _at = std::min(_text.find_first_of("\r\n", _at), _text.size());
-        } else if (_text.compare(_at, 2, "/*") == 0) {
-            const size_t close = _text.find("*/", _at + 2);
-            _at = close == std::string::npos ? _text.size() : close + 2;
-        } else {
-            return;
-        }
-    }
-}
-
-// Splits the array that |_text| holds into runs of at most |_perSlice|
-// elements, each written as an array of its own ("[" + elements + "]"), so
-// that a long list is parsed a slice at a time. False when the text is not an
-// array with non-empty elements; what follows the array is ignored, as the
-// whole-text parser ignores it.
-bool sliceArray(const std::string& _text, size_t _perSlice, std::vector<std::string>& _slices) {
-    size_t at = 0;
-    skipBlanks(_text, at);
-    if (at >= _text.size() || _text[at] != '[') {
-        return false;
-    }
-    // An empty array may hold blanks but, for the whole-text parser, no
-    // comment.
-    const size_t close = _text.find_first_not_of(" \t\n\r", ++at);
-    if (close != std::string::npos && _text[close] == ']') {
-        return true;
-    }
-    size_t sliceStart = at;
-    size_t elements = 0;
-    int depth = 0;
-    for (size_t elementStart = at; at < _text.size();) {
-        const char c = _text[at];
-        if (c == '"') {
-            for (++at; at < _text.size() && _text[at] != '"'; ++at) {
-                at += _text[at] == '\\';
-            }
-            ++at;
-        } else if (c == '/' &&
-                   (_text.compare(at, 2, "//") == 0 || _text.compare(at, 2, "/*") == 0)) {
-            skipBlanks(_text, at);
-        } else if (c == '[' || c == '{') {
-            ++depth;
-            ++at;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-            ++at;
-        } else if ((c == ',' || c == ']') && depth == 0) {
-            size_t content = elementStart;
-            skipBlanks(_text, content);
-            if (content == at) {
-                return false;  // an empty element
-            }
-            if (++elements == _perSlice || c == ']') {
-                _slices.push_back("[" + _text.substr(sliceStart, at - sliceStart) + "]");
-                elements = 0;
-                sliceStart = at + 1;
-            }
-            if (c == ']') {
-                return true;
-            }
-            elementStart = ++at;
-        } else {
-            ++at;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
-bool serverConnector::readZoneList(const std::string& _text, std::vector<std::string>& _names,
-                                   bool& _parsed, size_t _sliceAbove) {
-    _names.clear();
-    _parsed = false;
-    try {
-        if (_text.size() > _sliceAbove) {
-            // A long list: one slice of elements at a time, each checked by
-            // the same parser, so memory stays a small multiple of the text.
-            std::vector<std::string> slices;
-            if (!sliceArray(_text, 4096, slices)) {
-                return false;
-            }
-            for (std::string& slice : slices) {
-                Json::Value array;
-                if (!parseJson(slice, array) || !array.isArray()) {
-                    // One slice that is not JSON makes the whole text none.
-                    _names.clear();
-                    _parsed = false;
-                    return false;
-                }
-                std::string().swap(slice);
-                _parsed = true;
-                if (!collectZoneNames(array, _names)) {
-                    _names.clear();
-                    return false;
-                }
-            }
-            _parsed = true;
-            return true;
-        }
-        Json::Value root;
-        _parsed = parseJson(_text, root);
-        if (!_parsed) {
-            return false;
-        }
-        if (root.isObject()) {
-            // An object with members is an error reply, not a list.
-            return root.empty();
-        }
-        // null, or a bare string, number or boolean, lists nothing.
-        if (root.isArray() && !collectZoneNames(root, _names)) {
-            _names.clear();
-            return false;
-        }
-        return true;
-    } catch (const std::exception&) {
-        _names.clear();
-        return false;
-    }
-}
-
-serverConnector::Reply serverConnector::request(const Operation& _op, const std::string* _body) {
-    Reply reply;
-    if (std::chrono::steady_clock::now() < heldUntil) {
-        reply.held = true;
-        syncPending = true;
-        return reply;
-    }
-    if (serverHostname.empty()) {
-        // The URL would name no host, and libcurl would take the path's first
-        // part for one: a request carrying the token goes nowhere unnamed.
-        reply.held = true;
-        syncPending = true;
-        const auto now = std::chrono::steady_clock::now();
-        if (!unconfiguredSaid || now - *unconfiguredSaid >= std::chrono::minutes(1)) {
-            unconfiguredSaid = now;
-            eventLog(ERROR,
-                     "Not configured: SERVER_HOSTNAME is empty, so no request is sent to "
-                     "the service; set it and reload the agent.");
-        }
-        return reply;
-    }
-    notifyWatchdog();
-    const std::string url = "https://" + serverHostname + _op.path;
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) {
-        return reply;
-    }
-    const std::string authorization = "Authorization: " + token;
-    struct curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
-    if (headers == nullptr) {
-        // Never send a request without its credential.
-        curl_easy_cleanup(curl);
-        return reply;
-    }
-    char error[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
-    if (_body != nullptr) {
-        // libcurl does not copy the body: it lives in the caller until the
-        // transfer has ended.
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, _body->c_str());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(_body->size()));
-    }
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
-    reply.handle = curl;
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    if (!caFile.empty()) {
-        // Trust this file's authorities instead of the system's store;
-        // verification itself stays on.
-        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
-    }
-    // A service that stops sending or trickles must not hold the agent: the
-    // connection, a stall under one byte per second and the whole request
-    // are bounded.
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, lowSpeedTime);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, requestDeadline);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    if (share != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_SHARE, share);
-    }
-    reply.code = curl_easy_perform(curl);
-    reply.sent = true;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
-    if (reply.code != CURLE_OK) {
-        reply.error = reply.tooLarge                            ? "reply too large (over 256 MiB)"
-                      : reply.code == CURLE_ABORTED_BY_CALLBACK ? "stopped"
-                      : *error != '\0'                          ? error
-                                                                : curl_easy_strerror(reply.code);
-        // Never judge a cut reply as if it were whole.
-        std::string().swap(reply.body);
-    }
-    curl_off_t retryAfter = 0;
-    if ((reply.status == 429 || reply.status == 503) &&
-        curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK && retryAfter > 0) {
-        const long seconds = static_cast<long>(std::min<curl_off_t>(retryAfter, MAX_HOLD_SECONDS));
-        heldUntil = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        eventLog(ERROR, "The service asked for a pause (HTTP " + std::to_string(reply.status) +
-                            "); holding every request back until " + utcAfter(seconds) + ".");
-    }
-    curl_easy_cleanup(curl);
-    curl_slist_free_all(headers);
-    reply.handle = nullptr;
-    return reply;
-}
-
-void serverConnector::count(const Operation& _op, const char* _outcome) {
-    ++requestCounts[{_op.name, _outcome}];
-    if (failureStreak > 0 && std::strcmp(_outcome, "ok") == 0) {
-        // The service answers again: the repair need not wait any longer.
-        recovered = true;
-        repairWait = 0;
-    }
-}
+serverConnector::~serverConnector() = default;
 
 void serverConnector::noteFailure() {
     syncPending = true;
@@ -490,81 +80,34 @@ void serverConnector::noteFailure() {
     ++failureCount;
 }
 
-void serverConnector::fail(const Operation& _op, const Reply& _reply,
-                           std::initializer_list<const char*> _lines) {
-    noteFailure();
-    std::string message;
-    bool parsed = false;
-    const bool answered =
-        _reply.sent && _reply.code == CURLE_OK && readReplyMessage(_reply.body, message, parsed);
-    if (_reply.sent) {
-        count(_op, answered ? "refused" : "error");
-    }
-    if (_op.failure == nullptr) {
-        return;  // the existence query logs nothing
-    }
-    for (const char* line : _lines) {
-        if (line != nullptr) {
-            eventLog(ERROR, line);
-        }
-    }
-    eventLog(ERROR, causeOf(_op, _reply));
-}
-
-std::string serverConnector::causeOf(const Operation& _op, const Reply& _reply) const {
-    std::string cause = std::string(_op.name) + ": ";
-    if (!_reply.sent) {
-        return cause + "no transfer handle";
-    }
-    if (_reply.code != CURLE_OK) {
-        return cause + _reply.error + " (" + serverHostname + ")";
-    }
-    std::string message;
-    bool parsed = false;
-    readReplyMessage(_reply.body, message, parsed);
-    cause += "HTTP " + std::to_string(_reply.status) + " from " + serverHostname;
-    if (!message.empty()) {
-        cause += ": \"" + message + "\"";
-    } else if (!parsed) {
-        cause += ": reply is not JSON";
-    }
-    return cause;
-}
-
 bool serverConnector::delivered(const Operation& _op, const Reply& _reply) {
-    if (_reply.held || (!_reply.sent && _op.silentWithoutHandle)) {
-        noteFailure();
-        return false;
+    if (session.delivered(_op, _reply)) {
+        return true;
     }
-    if (_op.transferExamined && (!_reply.sent || _reply.code != CURLE_OK)) {
-        fail(_op, _reply, {_op.transferFailure});
-        return false;
-    }
-    return true;
+    noteFailure();
+    return false;
 }
 
 bool serverConnector::judge(const Operation& _op, const Reply& _reply, std::string& _message) {
-    _message.clear();
-    if (!delivered(_op, _reply)) {
-        return false;
+    if (session.judge(_op, _reply, _message)) {
+        return true;
     }
-    bool parsed = false;
-    if (!readReplyMessage(_reply.body, _message, parsed)) {
-        fail(_op, _reply,
-             {parsed ? _op.failure : MSG_PARSE_FAILED,
-              !parsed && _op.failureAfterParseError ? _op.failure : nullptr});
-        return false;
-    }
-    return true;
+    noteFailure();
+    return false;
 }
 
+void serverConnector::fail(const Operation& _op, const Reply& _reply,
+                           std::initializer_list<const char*> _lines) {
+    session.fail(_op, _reply, _lines);
+    noteFailure();
+}
 void serverConnector::commitChanges(int _newZones, int _deletedZones) {
     if (_newZones > 0) {
         insertZones();
     }
     walkHeld.clear();
     walkWaiting = 0;
-    walkDue = std::chrono::steady_clock::time_point::max();
+    walkDue = steadyClock::time_point::max();
     if (_deletedZones > 0 && !StopFlag) {
         // The base of the deletion guard is what the agent knew before this
         // reading, which only added the new zones.
@@ -590,14 +133,17 @@ std::vector<serverConnector::batchOutcome> serverConnector::insertRecords(
     names.reserve(_positions.size());
     for (size_t k = 0; k < _positions.size(); ++k) {
         zoneData& zone = (*zones)[_positions[k]];
-        if (!refusals.empty() || !extrasSince.empty()) {
-            const std::string key = asciiLower(zone.getZoneName());
-            const auto refused = refusals.find(key);
+        if (!refusals.empty()) {
+            const auto refused = refusals.find(asciiLower(zone.getZoneName()));
             if (refused != refusals.end() && refused->second.passesLeft > 0) {
                 skipped[k] = true;  // its own backoff runs
                 continue;
             }
-            if (extrasSince.erase(key) > 0) {
+        }
+        if (extras.size() > 0) {
+            const size_t extra = extras.find(zone.zoneNameRef());
+            if (extra < extras.size() && (extras.marks[extra] & listedExtras::GONE) == 0) {
+                extras.marks[extra] |= listedExtras::GONE;
                 // Back in the file while its deletion waited: the service
                 // still holds it, so nothing is sent.
                 zone.setAtService(true);
@@ -641,7 +187,7 @@ std::vector<serverConnector::batchOutcome> serverConnector::insertBatches(
         std::string body;
         for (size_t i = _first; i < _last; ++i) {
             std::string value;
-            encodeFormValue(_names[i], value);
+            ServiceSession::encodeFormValue(_names[i], value);
             const std::string field = "&zone[" + std::to_string(i - _first) + "]=" + value;
             if (i > _first && body.size() + field.size() > BATCH_MAX_BYTES) {
                 _last = i;
@@ -688,14 +234,14 @@ std::vector<serverConnector::batchOutcome> serverConnector::insertBatches(
 }
 
 serverConnector::batchOutcome serverConnector::postBatch(const std::string& _body, Reply& _reply) {
-    _reply = request(BULK_INSERT, &_body);
+    _reply = session.request(BULK_INSERT, &_body);
     if (!delivered(BULK_INSERT, _reply)) {
         return batchOutcome::Failed;
     }
     std::string message;
     bool parsed = false;
-    if (readReplyMessage(_reply.body, message, parsed) && message == "ok") {
-        count(BULK_INSERT, "ok");
+    if (ServiceSession::readReplyMessage(_reply.body, message, parsed) && message == "ok") {
+        session.count(BULK_INSERT, "ok");
         eventLog(DEBUG, "Successfully inserted zones.");
         return batchOutcome::Accepted;
     }
@@ -706,7 +252,7 @@ serverConnector::batchOutcome serverConnector::postBatch(const std::string& _bod
         fail(BULK_INSERT, _reply, {parsed ? BULK_INSERT.failure : MSG_PARSE_FAILED});
         return batchOutcome::Failed;
     }
-    count(BULK_INSERT, "refused");
+    session.count(BULK_INSERT, "refused");
     ++failureCount;
     return batchOutcome::Refused;
 }
@@ -724,7 +270,7 @@ void serverConnector::noteRefusal(const std::string& _name, const Reply& _reply)
     eventLog(ERROR, "The service refused zone " + _name + "; it is sent again in " +
                         std::to_string(zone.passesLeft) +
                         (zone.passesLeft == 1 ? " pass." : " passes."));
-    eventLog(ERROR, causeOf(BULK_INSERT, _reply));
+    eventLog(ERROR, session.causeOf(BULK_INSERT, _reply));
 }
 
 void serverConnector::retryRefusedZones() {
@@ -753,16 +299,16 @@ void serverConnector::retryRefusedZones() {
     }
 }
 
-bool serverConnector::postSingleZone(const Operation& _op, const std::string& _zoneName,
+bool serverConnector::postSingleZone(const Operation& _op, std::string_view _zoneName,
                                      const char* _success) {
     std::string value;
     std::string body;
     Reply reply;
     // A name that cannot be encoded sends nothing; the empty reply then
     // fails like a lost connection.
-    if (encodeFormValue(_zoneName, value)) {
+    if (ServiceSession::encodeFormValue(_zoneName, value)) {
         body = "zone=" + value;
-        reply = request(_op, &body);
+        reply = session.request(_op, &body);
     }
     std::string message;
     if (!judge(_op, reply, message)) {
@@ -772,7 +318,7 @@ bool serverConnector::postSingleZone(const Operation& _op, const std::string& _z
         fail(_op, reply, {_op.failure});
         return false;
     }
-    count(_op, "ok");
+    session.count(_op, "ok");
     eventLog(DEBUG, _success);
     return true;
 }
@@ -790,18 +336,18 @@ bool serverConnector::zoneExists(std::string _zone) {
     // standard output.
     std::string value;
     Reply reply;
-    if (encodeFormValue(_zone, value)) {
+    if (ServiceSession::encodeFormValue(_zone, value)) {
         const std::string body = "zone=" + value;
-        reply = request(EXISTS, &body);
+        reply = session.request(EXISTS, &body);
     }
     std::string message;
     bool parsed = false;
-    readReplyMessage(reply.body, message, parsed);
+    ServiceSession::readReplyMessage(reply.body, message, parsed);
     if (!parsed) {
         say("Error parsing the string");
     }
     if (reply.sent) {
-        count(EXISTS, parsed ? "ok" : "error");
+        session.count(EXISTS, parsed ? "ok" : "error");
     }
     return message == "Zone found";
 }
@@ -817,9 +363,10 @@ void serverConnector::deleteZones(size_t _base) {
     // walk, in vector order; a refused one stays flagged and is asked for
     // again at the next pass. The accepted zones leave the vector in one
     // pass at the end.
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = steadyClock::now();
     std::vector<size_t> due;
-    std::vector<std::string> names;
+    std::vector<std::string_view> names;
+    std::vector<bool> allowedNames;
     for (size_t i = 0; i < zones->size(); ++i) {
         const zoneData& zone = (*zones)[i];
         if (!zone.isDeleted()) {
@@ -828,7 +375,9 @@ void serverConnector::deleteZones(size_t _base) {
         const auto end = graceEnd(zone.getDeletedSince());
         if (end <= now) {
             due.push_back(i);
-            names.push_back(zone.getZoneName());
+            names.push_back(zone.zoneNameRef());
+            allowedNames.push_back(!allowed.walkNames.empty() &&
+                                   allowed.walkNames.count(asciiLower(zone.getZoneName())) > 0);
         } else {
             ++walkWaiting;
             walkDue = std::min(walkDue, end);
@@ -837,11 +386,16 @@ void serverConnector::deleteZones(size_t _base) {
     if (due.empty()) {
         return;
     }
-    const std::vector<bool> accepted = sendDeletions(names, _base, walkHeld);
+    std::vector<bool> held;
+    const std::vector<bool> accepted = sendDeletions(names, allowedNames, _base, held);
     std::vector<bool> erase(zones->size(), false);
     for (size_t k = 0; k < due.size(); ++k) {
         erase[due[k]] = accepted[k];
+        if (held[k]) {
+            walkHeld.push_back(asciiLower(std::string(names[k])));
+        }
     }
+    names.clear();
     size_t kept = 0;
     for (size_t i = 0; i < zones->size(); ++i) {
         if (!erase[i]) {
@@ -854,10 +408,10 @@ void serverConnector::deleteZones(size_t _base) {
     zones->erase(zones->begin() + static_cast<std::ptrdiff_t>(kept), zones->end());
 }
 
-std::chrono::steady_clock::time_point serverConnector::graceEnd(
-    std::chrono::steady_clock::time_point _since) const {
-    if (_since == std::chrono::steady_clock::time_point() || deleteGrace <= 0) {
-        return std::chrono::steady_clock::time_point::min();
+serverConnector::steadyClock::time_point serverConnector::graceEnd(
+    steadyClock::time_point _since) const {
+    if (_since == steadyClock::time_point() || deleteGrace <= 0) {
+        return steadyClock::time_point::min();
     }
     return _since + std::chrono::seconds(deleteGrace);
 }
@@ -874,57 +428,71 @@ std::string serverConnector::guardReason(size_t _planned, size_t _base) const {
            " %, more than MAX_DELETE_PERCENT=" + std::to_string(maxDeletePercent) + " %)";
 }
 
-std::vector<bool> serverConnector::sendDeletions(const std::vector<std::string>& _names,
-                                                 size_t _base, std::vector<std::string>& _held) {
-    // Per name: 0 held, 1 passed the guard, 2 allowed by the operator.
-    std::vector<char> release(_names.size(), 0);
-    size_t rest = _names.size();
-    for (size_t k = 0; k < _names.size() && allowed.left > 0; ++k) {
-        if (allowed.names.count(asciiLower(_names[k])) > 0) {
-            release[k] = 2;
-            --allowed.left;
-            --rest;
-        }
-    }
-    _held.clear();
-    const bool hold = guardHolds(rest, _base);
-    for (size_t k = 0; k < _names.size(); ++k) {
-        if (release[k] == 0 && hold) {
-            _held.push_back(asciiLower(_names[k]));
-        } else if (release[k] == 0) {
-            release[k] = 1;
-        }
-    }
-    if (hold) {
+bool serverConnector::takeDeletionsWanted() {
+    const bool wanted = deletionsWanted;
+    deletionsWanted = false;
+    return wanted;
+}
+
+std::vector<bool> serverConnector::sendDeletions(const std::vector<std::string_view>& _names,
+                                                 const std::vector<bool>& _allowed, size_t _base,
+                                                 std::vector<bool>& _held) {
+    std::vector<bool> accepted(_names.size(), false);
+    _held.assign(_names.size(), true);
+    if (!deletionsBlocked.empty()) {
+        deletionsWanted = true;
         noteFailure();
         if (!guardLogged) {
             guardLogged = true;
-            eventLog(ERROR, "Holding back " + guardReason(rest, _base) +
+            eventLog(ERROR, "Holding back " + std::to_string(_names.size()) +
+                                " zone deletions: " + deletionsBlocked);
+        }
+        return accepted;
+    }
+    // The guard judges the whole set, as it would without the allowance:
+    // the allowance lets through at most its count, and nothing else.
+    const bool hold = guardHolds(_names.size(), _base);
+    std::vector<bool> byAllowance(_names.size(), false);
+    size_t heldCount = 0;
+    for (size_t k = 0; k < _names.size(); ++k) {
+        if (_allowed[k] && allowed.left > 0) {
+            byAllowance[k] = true;
+            --allowed.left;
+        }
+        _held[k] = hold && !byAllowance[k];
+        heldCount += _held[k];
+    }
+    if (heldCount > 0) {
+        noteFailure();
+        if (!guardLogged) {
+            guardLogged = true;
+            const std::string count =
+                heldCount == _names.size() ? "" : std::to_string(heldCount) + " of ";
+            eventLog(ERROR, "Holding back " + count + guardReason(_names.size(), _base) +
                                 "; restore the zones file, or allow them with \"vantrel "
                                 "--allow-deletions N\".");
         }
     }
-    std::vector<bool> accepted(_names.size(), false);
     for (size_t k = 0; k < _names.size() && !StopFlag; ++k) {
-        if (release[k] != 0 && deleteZone(_names[k])) {
+        if (!_held[k] && deleteZone(std::string(_names[k]))) {
             accepted[k] = true;
-            allowed.sent += release[k] == 2;
+            allowed.sent += byAllowance[k];
         }
     }
     return accepted;
 }
 
 bool serverConnector::updateLastSeen() {
-    const Reply reply = request(LAST_SEEN, nullptr);
+    const Reply reply = session.request(LAST_SEEN, nullptr);
     std::string message;
     if (!judge(LAST_SEEN, reply, message)) {
         return false;
     }
     if (message == "ok") {
-        count(LAST_SEEN, "ok");
+        session.count(LAST_SEEN, "ok");
         eventLog(DEBUG, "Successfully updated lastseen!");
     } else if (message == "recheck") {
-        count(LAST_SEEN, "ok");
+        session.count(LAST_SEEN, "ok");
         // The service asks for everything again: no zone counts as held there.
         for (zoneData& zone : *zones) {
             zone.setAtService(false);
@@ -965,10 +533,10 @@ void serverConnector::syncZones() {
     }
     const bool struggling =
         std::find(outcomes.begin(), outcomes.end(), batchOutcome::Failed) != outcomes.end();
-    std::vector<std::string> listed;
+    nameList listed;
     if (!StopFlag && fetchZoneList(listed) && !StopFlag) {
         const std::vector<bool> isListed = deleteListedExtras(listed);
-        std::vector<std::string>().swap(listed);
+        listed.clear();
         // Zones the service lacks although it accepted them once.
         std::vector<size_t> missing;
         for (size_t i = 0; i < zones->size() && !StopFlag; ++i) {
@@ -987,19 +555,19 @@ void serverConnector::syncZones() {
 }
 
 void serverConnector::deleteNotFoundZones() {
-    std::vector<std::string> listed;
+    nameList listed;
     if (fetchZoneList(listed)) {
         deleteListedExtras(listed);
     }
 }
 
 bool serverConnector::planReconciliation(reconciliationPlan& _plan) {
-    std::vector<std::string> listed;
+    nameList listed;
     if (!fetchZoneList(listed)) {
         return false;
     }
-    std::vector<size_t> extras;
-    const std::vector<bool> isListed = matchListed(listed, extras);
+    std::vector<uint32_t> extra;
+    const std::vector<bool> isListed = matchListed(listed, extra);
     _plan.listed = listed.size();
     for (size_t i = 0; i < zones->size(); ++i) {
         if (!isListed[i] && !(*zones)[i].isDeleted()) {
@@ -1008,104 +576,136 @@ bool serverConnector::planReconciliation(reconciliationPlan& _plan) {
     }
     // A start sees every extra for the first time: with a grace period all
     // of them wait, and then the guard judges them together.
-    const bool hold = guardHolds(extras.size(), listed.size());
-    if (hold) {
-        _plan.heldReason = guardReason(extras.size(), listed.size());
+    const bool hold = guardHolds(extra.size(), listed.size());
+    if (!deletionsBlocked.empty()) {
+        _plan.heldReason = deletionsBlocked;
+    } else if (hold) {
+        _plan.heldReason = guardReason(extra.size(), listed.size());
     }
-    std::vector<std::string>& target = hold              ? _plan.held
-                                       : deleteGrace > 0 ? _plan.waiting
-                                                         : _plan.deletes;
-    for (const size_t i : extras) {
-        target.push_back(listed[i]);
+    std::vector<std::string>& target = !_plan.heldReason.empty() ? _plan.held
+                                       : deleteGrace > 0         ? _plan.waiting
+                                                                 : _plan.deletes;
+    // In the service's order, as listed.
+    std::sort(extra.begin(), extra.end());
+    for (const uint32_t i : extra) {
+        target.emplace_back(listed[i]);
     }
     return true;
 }
 
-bool serverConnector::fetchZoneList(std::vector<std::string>& _names) {
-    const Reply reply = request(AGENT_ZONES, nullptr);
+bool serverConnector::fetchZoneList(nameList& _names) {
+    const Reply reply = session.request(AGENT_ZONES, nullptr);
     if (!delivered(AGENT_ZONES, reply)) {
         return false;
     }
     bool parsed = false;
-    if (!readZoneList(reply.body, _names, parsed)) {
+    if (!ServiceSession::readList(reply.body, "zone", _names, parsed)) {
         fail(AGENT_ZONES, reply, {parsed ? nullptr : MSG_PARSE_FAILED, AGENT_ZONES.failure});
         return false;
     }
-    count(AGENT_ZONES, "ok");
+    session.count(AGENT_ZONES, "ok");
     return true;
 }
 
-std::vector<bool> serverConnector::matchListed(const std::vector<std::string>& _listed,
-                                               std::vector<size_t>& _extras) const {
-    // Both sides sorted by the ASCII-folded name, then walked together: a
+std::vector<bool> serverConnector::matchListed(const nameList& _listed,
+                                               std::vector<uint32_t>& _extras) const {
+    // Both sides ordered by the ASCII-folded name, then walked together: a
     // listed name the vector lacks is an extra; a record whose name is
     // listed is held by the service.
-    using Key = std::pair<std::string, size_t>;
-    std::vector<Key> local;
-    local.reserve(zones->size());
-    for (size_t i = 0; i < zones->size(); ++i) {
-        local.emplace_back(asciiLower((*zones)[i].getZoneName()), i);
-    }
-    std::vector<Key> listed;
-    listed.reserve(_listed.size());
-    for (size_t i = 0; i < _listed.size(); ++i) {
-        listed.emplace_back(asciiLower(_listed[i]), i);
-    }
-    std::sort(local.begin(), local.end());
-    std::sort(listed.begin(), listed.end());
+    const std::vector<uint32_t> local =
+        foldedOrder(zones->size(), [&](uint32_t _i) { return (*zones)[_i].zoneNameRef(); });
+    const std::vector<uint32_t> listed =
+        foldedOrder(_listed.size(), [&](uint32_t _i) { return _listed[_i]; });
     std::vector<bool> held(zones->size(), false);
     _extras.clear();
     size_t l = 0;
-    for (const Key& entry : listed) {
-        while (l < local.size() && local[l].first < entry.first) {
+    for (const uint32_t entry : listed) {
+        int order = -1;
+        while (l < local.size() &&
+               (order = compareFolded((*zones)[local[l]].zoneNameRef(), _listed[entry])) < 0) {
             ++l;
         }
-        if (l < local.size() && local[l].first == entry.first) {
-            held[local[l].second] = true;
+        if (l < local.size() && order == 0) {
+            held[local[l]] = true;
         } else {
-            _extras.push_back(entry.second);
+            _extras.push_back(entry);
         }
     }
-    // The service's order, as listed.
-    std::sort(_extras.begin(), _extras.end());
     return held;
 }
 
-std::vector<bool> serverConnector::deleteListedExtras(const std::vector<std::string>& _listed) {
-    std::vector<size_t> extras;
-    std::vector<bool> held = matchListed(_listed, extras);
-    // Each extra's grace runs from the first reconciliation that saw it;
-    // extras no longer listed are forgotten.
-    const auto now = std::chrono::steady_clock::now();
-    std::unordered_map<std::string, std::chrono::steady_clock::time_point> seen;
-    std::vector<size_t> due;
-    std::vector<std::string> names;
-    extrasDue = std::chrono::steady_clock::time_point::max();
-    for (const size_t i : extras) {
-        std::string key = asciiLower(_listed[i]);
-        const auto known = extrasSince.find(key);
-        const auto since = known != extrasSince.end() ? known->second : now;
+size_t serverConnector::listedExtras::find(std::string_view _name) const {
+    size_t low = 0;
+    size_t high = names.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        const int order = compareFolded(names[middle], _name);
+        if (order == 0) {
+            return middle;
+        }
+        if (order < 0) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return names.size();
+}
+
+std::vector<bool> serverConnector::deleteListedExtras(const nameList& _listed) {
+    std::vector<uint32_t> extra;
+    const std::vector<bool> isListed = matchListed(_listed, extra);
+    // Each extra's grace runs from the first reconciliation that saw it, and
+    // an allowance given for it stays with it; extras no longer listed are
+    // forgotten. Both lists are in folded order, so one walk carries them.
+    const auto now = steadyClock::now();
+    listedExtras next;
+    next.since.reserve(extra.size());
+    next.marks.reserve(extra.size());
+    std::vector<uint32_t> due;
+    extrasDue = steadyClock::time_point::max();
+    size_t old = 0;
+    for (const uint32_t i : extra) {
+        const std::string_view name = _listed[i];
+        int order = -1;
+        while (old < extras.size() && (order = compareFolded(extras.names[old], name)) < 0) {
+            ++old;
+        }
+        const bool known = old < extras.size() && order == 0;
+        const auto since = known ? extras.since[old] : now;
         const auto end = graceEnd(since);
         if (end <= now) {
-            due.push_back(i);
-            names.push_back(_listed[i]);
+            due.push_back(static_cast<uint32_t>(next.size()));
         } else {
             extrasDue = std::min(extrasDue, end);
         }
-        seen.emplace(std::move(key), since);
+        next.names.push_back(name);
+        next.since.push_back(since);
+        next.marks.push_back(known ? extras.marks[old] & listedExtras::ALLOWED : 0);
     }
-    extrasSince.swap(seen);
-    syncHeld.clear();
+    extras = std::move(next);
+    syncHeld = 0;
     if (due.empty()) {
-        return held;
+        return isListed;
     }
-    const std::vector<bool> accepted = sendDeletions(names, _listed.size(), syncHeld);
+    // Deleted in the service's order, as listed.
+    std::sort(due.begin(), due.end(),
+              [&](uint32_t _a, uint32_t _b) { return extra[_a] < extra[_b]; });
+    std::vector<std::string_view> names;
+    std::vector<bool> allowedNames;
+    names.reserve(due.size());
+    for (const uint32_t d : due) {
+        names.push_back(extras.names[d]);
+        allowedNames.push_back((extras.marks[d] & listedExtras::ALLOWED) != 0);
+    }
+    std::vector<bool> held;
+    const std::vector<bool> accepted = sendDeletions(names, allowedNames, _listed.size(), held);
     for (size_t k = 0; k < due.size(); ++k) {
-        if (accepted[k]) {
-            extrasSince.erase(asciiLower(names[k]));
-        }
+        extras.marks[due[k]] |=
+            (accepted[k] ? listedExtras::GONE : 0) | (held[k] ? listedExtras::HELD : 0);
+        syncHeld += held[k];
     }
-    return held;
+    return isListed;
 }
 
 size_t serverConnector::allowDeletions(size_t _count) {
@@ -1117,9 +717,13 @@ size_t serverConnector::allowDeletions(size_t _count) {
     allowed.active = true;
     allowed.granted = _count;
     allowed.left = _count;
-    allowed.names.insert(walkHeld.begin(), walkHeld.end());
-    allowed.names.insert(syncHeld.begin(), syncHeld.end());
-    if (!syncHeld.empty()) {
+    allowed.walkNames.insert(walkHeld.begin(), walkHeld.end());
+    for (uint8_t& mark : extras.marks) {
+        if ((mark & listedExtras::HELD) != 0) {
+            mark |= listedExtras::ALLOWED;
+        }
+    }
+    if (syncHeld > 0) {
         repairWait = 0;  // the reconciliation that held them runs again
     }
     allowanceText = "allowed " + std::to_string(_count) + " deletions, waiting for the next pass";
@@ -1137,11 +741,15 @@ void serverConnector::closeAllowance() {
     eventLog(WARN, "Deletions allowed by the operator: " + std::to_string(allowed.granted) +
                        "; sent: " + std::to_string(allowed.sent) + ".");
     allowed = allowance();
+    for (uint8_t& mark : extras.marks) {
+        mark &= static_cast<uint8_t>(~listedExtras::ALLOWED);
+    }
 }
 
 void serverConnector::beginPass() {
     passFailed = false;
     guardLogged = false;
+    session.beginPass();
     if (repairWait > 0) {
         --repairWait;
     }
@@ -1163,28 +771,28 @@ void serverConnector::endPass() {
         repairWait = wait - static_cast<long>(jitter() % static_cast<unsigned long>(wait / 2 + 1));
         repairWait = std::max(1L, repairWait);
     }
-    if (recovered) {
-        // A request succeeded after failures: the repair runs at the next pass.
+    if (session.hasServiceReturned()) {
+        // The service answers again after an outage: the repair runs at the
+        // next pass.
         repairWait = 0;
-        recovered = false;
     }
     syncSucceeded = false;
 }
 
 bool serverConnector::isRepairDue() const {
-    const auto now = std::chrono::steady_clock::now();
-    return now >= heldUntil && ((syncPending && repairWait == 0) || extrasDue <= now);
+    const auto now = steadyClock::now();
+    return !session.isHeld() && ((syncPending && repairWait == 0) || extrasDue <= now);
 }
 
-std::chrono::steady_clock::time_point serverConnector::nextDeletionDue() const {
+serverConnector::steadyClock::time_point serverConnector::nextDeletionDue() const {
     return std::min(walkDue, extrasDue);
 }
 
 size_t serverConnector::getDeletionsWaiting() const {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = steadyClock::now();
     size_t waiting = walkWaiting;
-    for (const auto& extra : extrasSince) {
-        waiting += graceEnd(extra.second) > now;
+    for (size_t i = 0; i < extras.size(); ++i) {
+        waiting += (extras.marks[i] & listedExtras::GONE) == 0 && graceEnd(extras.since[i]) > now;
     }
     return waiting;
 }

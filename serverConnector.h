@@ -1,44 +1,38 @@
-// serverConnector is the agent's only client of the cloud DNS service. Every
-// operation sends its requests through one procedure ("https://" + host + path,
-// a single "Authorization: " header, IPv4 only, certificate verification always
-// on, bounded in time and reply size) and judges every reply in one step.
+// serverConnector is the agent's client of the cloud DNS service: it decides
+// what to send. It sends through its ServiceSession (ServiceSession.h), which
+// knows how a request travels and how a reply is judged.
 //
 // It is gentle with a struggling service: bulk insertions go out in batches,
-// a 429 or 503 reply with Retry-After holds every request back until then,
 // the repair of failed pushes (a full reconciliation) waits an exponentially
-// growing number of passes while every request fails, and a mass deletion is
+// growing number of passes while it keeps failing, and a mass deletion is
 // held back by the MAX_DELETE_PERCENT guard until the operator allows it. A
 // batch refused for its content is split in halves down to the zones the
 // service refuses, which wait on their own backoff. A zone is deleted only
-// once it has been missing for DELETE_GRACE seconds.
+// once it has been missing for DELETE_GRACE seconds, and no deletion goes out
+// while setDeletionsBlocked() holds a reason.
 //
 // Ownership: the zone vector belongs to ZoneFileParser, which must outlive the
-// connector; the connector erases zones whose deletion the service accepted
-// and sets their "at service" mark, nothing else. The configuration is read
-// during construction only. The connector owns one libcurl share handle
-// (connection, TLS session and DNS caches) that all its requests use; each
-// request owns its transfer handle, header list and reply for its duration.
-// Single-threaded: every operation runs on the caller's thread, blocks until
-// done, and gives up at once when a stop is requested.
+// client; the client erases zones whose deletion the service accepted and
+// sets their "at service" mark, nothing else. The configuration is read
+// during construction only. Single-threaded: every operation runs on the
+// caller's thread, blocks until done, and gives up at once when a stop is
+// requested.
 #ifndef VANTREL_SERVERCONNECTOR_H
 #define VANTREL_SERVERCONNECTOR_H
-
-#include <curl/curl.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "EventLog.h"
-#include "Signals.h"
+#include "ServiceSession.h"
 #include "ZoneData.h"
 
 class ConfigFileParser;
@@ -52,29 +46,15 @@ struct reconciliationPlan {
     std::vector<std::string> inserts;  // zones of the file the list lacks
     std::vector<std::string> deletes;  // listed zones the file lacks, deleted at once
     std::vector<std::string> waiting;  // the same, deleted once DELETE_GRACE has passed
-    std::vector<std::string> held;     // the same, held back by the deletion guard
+    std::vector<std::string> held;     // the same, held back
     std::string heldReason;            // why they are held; empty when none is
 };
 
 class serverConnector {
 public:
-    // Longest wait for a connection (TCP and TLS handshake), in seconds.
-    static constexpr long DEFAULT_CONNECT_TIMEOUT = 30;
-    // A transfer moving less than one byte per second for this many seconds is
-    // abandoned as failed.
-    static constexpr long DEFAULT_LOW_SPEED_TIME = 60;
-    // Longest time one request may take, in seconds.
-    static constexpr long DEFAULT_REQUEST_DEADLINE = 120;
-    // Longest reply body read; a longer one fails the request.
-    static constexpr size_t MAX_REPLY_BYTES = size_t{256} << 20;
-    // Replies longer than this are parsed a slice at a time (zone lists) or
-    // refused (replies judged by their "message").
-    static constexpr size_t SLICE_ABOVE = size_t{1} << 20;
     // Most zones and most body bytes of one bulk insertion request.
     static constexpr size_t BATCH_MAX_ZONES = 1000;
     static constexpr size_t BATCH_MAX_BYTES = size_t{512} << 10;
-    // Longest hold a Retry-After answer can ask for, in seconds.
-    static constexpr long MAX_HOLD_SECONDS = 3600;
     // Longest wait of the repair after failures, in seconds of passes.
     static constexpr long MAX_REPAIR_WAIT_SECONDS = 1800;
     // Deletions up to this many are never held back by the guard.
@@ -82,14 +62,12 @@ public:
     // Shortest time between two ERROR lines about one refused zone, in seconds.
     static constexpr long REFUSAL_LOG_SECONDS = 3600;
 
-    // Copies the token, host name, CA file, interval and deletion guard from
-    // |_configFile| and borrows |_zones|. With |_shareConnections| the requests
-    // reuse connections and TLS sessions; without it each request connects
-    // anew. Makes no request and validates nothing.
+    // Copies the interval and deletion settings from |_configFile| and gives
+    // the session its token, host name and CA file; borrows |_zones|. With
+    // |_shareConnections| the requests reuse connections and TLS sessions.
+    // Makes no request and validates nothing.
     serverConnector(const ConfigFileParser* _configFile, std::vector<zoneData>* _zones,
                     bool _shareConnections = true);
-    // Closes the shared connections. Releases neither the configuration nor
-    // the zone vector.
     virtual ~serverConnector();
 
     serverConnector(const serverConnector&) = delete;
@@ -99,8 +77,7 @@ public:
     // deletions when |_deletedZones| > 0: asks once for the deletion of every
     // zone flagged deleted whose grace period is over, in vector order, and
     // erases the accepted ones from the zone vector; refused ones stay flagged
-    // for the next pass. The deletion guard holds them back as a whole, but
-    // for those the operator allowed.
+    // for the next pass.
     void commitChanges(int _newZones, int _deletedZones);
     // Bulk-inserts the zones flagged new and marks those the service accepted.
     void insertZones();
@@ -163,13 +140,20 @@ public:
     // before the zones file has been read, an empty vector would wipe the
     // agent's zones at the service.
     void setSyncBlocked(const std::string& _reason) { syncBlocked = _reason; }
+    // Holds every deletion that is due, with |_reason| (empty lets them go).
+    // The operator's allowance does not override it.
+    void setDeletionsBlocked(const std::string& _reason) { deletionsBlocked = _reason; }
+    // True when a deletion was due since the last call while deletions were
+    // blocked; clears the mark.
+    bool takeDeletionsWanted();
 
     // Starts an interval pass: counts down the wait of a pending repair.
     void beginPass();
     // Ends an interval pass: a pass with a failure makes the repair wait
     // 1, 2, 4, ... passes (with jitter, up to about half an hour); a
-    // reconciliation without failure resets the wait, and so does any request
-    // that succeeds after passes with failures.
+    // reconciliation without failure resets the wait, and so does a request
+    // that succeeds after passes in which every request failed on the
+    // service's side.
     void endPass();
     // True when no hold applies and either a repair is pending and its wait is
     // over, or the grace period of a listed zone the file lacks has ended.
@@ -185,67 +169,42 @@ public:
     bool hasPassFailed() const { return passFailed; }
     // Failed, held or skipped requests so far.
     uint64_t getFailureCount() const { return failureCount; }
-    // Deletions the guard held back in the latest walk and reconciliation.
-    size_t getDeletionsHeld() const { return walkHeld.size() + syncHeld.size(); }
+    // Deletions held back in the latest walk and reconciliation.
+    size_t getDeletionsHeld() const { return walkHeld.size() + syncHeld; }
     // Deletions waiting for their grace period to end.
     size_t getDeletionsWaiting() const;
     // Requests sent so far, by endpoint name and outcome ("ok", "refused",
     // "error").
     const std::map<std::pair<std::string, std::string>, uint64_t>& getRequestCounts() const {
-        return requestCounts;
+        return session.getRequestCounts();
     }
-
-    // Replaces the connection, stall and overall bounds (seconds, each at
-    // least 1); used by tests that must not wait the defaults.
-    void setTimeouts(long _connectSeconds, long _lowSpeedSeconds,
-                     long _deadlineSeconds = DEFAULT_REQUEST_DEADLINE);
-    // True when requests share connections and TLS sessions.
-    bool isSharingConnections() const { return share != nullptr; }
-
-    // Parses a reply judged by its "message" member. |_parsed| tells whether
-    // the text was JSON at all. Returns true with the member's text in
-    // |_message| for an object (a missing or null member reads as empty, a
-    // number or boolean as its text) and for null (empty). Returns false with
-    // |_message| empty for text that is not JSON and for any other shape.
-    // Never throws.
-    static bool readReplyMessage(const std::string& _text, std::string& _message, bool& _parsed);
-    // Parses the service's zone list into |_names|, in listed order. |_parsed|
-    // tells whether the text was JSON at all. Returns true for an array whose
-    // elements are objects or null (a missing or null "zone" reads as empty,
-    // a number or boolean as its text), and for null, an empty object or a
-    // bare string, number or boolean, which list nothing. Returns false with
-    // |_names| empty for text that is not JSON, an object with members, an
-    // element of another kind, or a "zone" that is an object or array.
-    // A text longer than |_sliceAbove| must be an array and is parsed a slice
-    // of elements at a time, with the same result in far less memory.
-    static bool readZoneList(const std::string& _text, std::vector<std::string>& _names,
-                             bool& _parsed, size_t _sliceAbove = SLICE_ABOVE);
-    // |_value| percent-encoded as a form value: every byte but letters,
-    // digits, "-", ".", "_" and "~" becomes %XX. False when encoding failed.
-    static bool encodeFormValue(const std::string& _value, std::string& _encoded);
-
-    struct Operation;
-    struct Reply;
+    // The session the requests go through.
+    ServiceSession& getSession() { return session; }
 
 private:
-    // The one request procedure: GET when |_body| is null, POST otherwise.
-    // Sends nothing (the reply is held) during a Retry-After hold and while
-    // the host name is empty, which it logs at most once a minute.
-    Reply request(const Operation& _op, const std::string* _body);
-    // Checks that |_reply| arrived: false, after logging the operation's
-    // failure line and the cause, when it was held, not sent or (for the
-    // operations that examine it) the transfer failed.
-    bool delivered(const Operation& _op, const Reply& _reply);
-    // The one reply judge: reads the "message" of |_reply| into |_message|.
-    // Returns false, after logging the operation's failure lines and the
-    // cause, when there is no message to judge.
-    bool judge(const Operation& _op, const Reply& _reply, std::string& _message);
-    // Logs |_lines| at ERROR, then the cause of the failure; counts it.
-    void fail(const Operation& _op, const Reply& _reply, std::initializer_list<const char*> _lines);
-    // Records the outcome of a sent request for the metrics.
-    void count(const Operation& _op, const char* _outcome);
+    using steadyClock = std::chrono::steady_clock;
+    using Operation = ServiceSession::Operation;
+    using Reply = ServiceSession::Reply;
+
     // What the service made of one batch, or of one insertion of a zone.
     enum class batchOutcome : char { Unsent, Accepted, Refused, Failed };
+    // The listed zones the vector lacked at the latest reconciliation, in
+    // folded name order: the names once, and per name since when it has been
+    // listed so and its marks.
+    struct listedExtras {
+        enum : uint8_t { HELD = 1, ALLOWED = 2, GONE = 4 };
+        nameList names;
+        std::vector<steadyClock::time_point> since;
+        std::vector<uint8_t> marks;
+        // The position of the name |_name| folds to; size() when none.
+        size_t find(std::string_view _name) const;
+        size_t size() const { return names.size(); }
+    };
+
+    // The session's verdicts; a failure also marks the sync pending.
+    bool delivered(const Operation& _op, const Reply& _reply);
+    bool judge(const Operation& _op, const Reply& _reply, std::string& _message);
+    void fail(const Operation& _op, const Reply& _reply, std::initializer_list<const char*> _lines);
     // Sends one batch body; logs a failure (not a refusal) with its cause.
     batchOutcome postBatch(const std::string& _body, Reply& _reply);
     // Sends |_names| in batches, splitting refused ones; returns each name's
@@ -260,25 +219,26 @@ private:
     // Returns the outcome of each position.
     std::vector<batchOutcome> insertRecords(const std::vector<size_t>& _positions);
     // Sends "zone=" + the encoded name to a single-zone operation.
-    bool postSingleZone(const Operation& _op, const std::string& _zoneName, const char* _success);
+    bool postSingleZone(const Operation& _op, std::string_view _zoneName, const char* _success);
     // Fetches the service's zone list; false (logged) when it fails.
-    bool fetchZoneList(std::vector<std::string>& _names);
+    bool fetchZoneList(nameList& _names);
     // Deletes the flagged records whose grace period is over (the walk).
     void deleteZones(size_t _base);
     // Returns, for each record, whether |_listed| holds it (ASCII letter case
     // ignored), and in |_extras| the positions in |_listed| of the names no
-    // record carries, in listed order.
-    std::vector<bool> matchListed(const std::vector<std::string>& _listed,
-                                  std::vector<size_t>& _extras) const;
+    // record carries, in folded name order.
+    std::vector<bool> matchListed(const nameList& _listed, std::vector<uint32_t>& _extras) const;
     // Deletes the listed zones the vector lacks whose grace period is over
     // and returns, for each record, whether the list holds it.
-    std::vector<bool> deleteListedExtras(const std::vector<std::string>& _listed);
-    // Deletes those of |_names|, deletions due now out of |_base| zones, that
-    // may go out: the operator's allowance first, then the rest unless the
-    // guard holds them (their folded names are put in |_held|). Returns per
-    // name whether the service accepted its deletion.
-    std::vector<bool> sendDeletions(const std::vector<std::string>& _names, size_t _base,
-                                    std::vector<std::string>& _held);
+    std::vector<bool> deleteListedExtras(const nameList& _listed);
+    // Sends the deletions of |_names|, due now out of |_base| zones: those
+    // |_allowed| marks go first, as far as the operator's allowance reaches;
+    // the others only when the guard lets all of them through. None goes
+    // while deletions are blocked. Returns per name whether the service
+    // accepted its deletion and, in |_held|, whether it was held back.
+    std::vector<bool> sendDeletions(const std::vector<std::string_view>& _names,
+                                    const std::vector<bool>& _allowed, size_t _base,
+                                    std::vector<bool>& _held);
     // True when |_planned| deletions of |_base| zones are more than the
     // guard allows.
     bool guardHolds(size_t _planned, size_t _base) const;
@@ -286,28 +246,13 @@ private:
     std::string guardReason(size_t _planned, size_t _base) const;
     // The end of the grace period of a deletion first seen at |_since|; the
     // time point's minimum for a default |_since| or no grace.
-    std::chrono::steady_clock::time_point graceEnd(
-        std::chrono::steady_clock::time_point _since) const;
-    // The cause line of a failed |_op|: the endpoint, then the transfer
-    // error or the HTTP status and the service's message.
-    std::string causeOf(const Operation& _op, const Reply& _reply) const;
+    steadyClock::time_point graceEnd(steadyClock::time_point _since) const;
     // Marks the sync pending and the pass failed.
     void noteFailure();
 
     // Borrowed from ZoneFileParser.
     std::vector<zoneData>* zones;
-    // The "Authorization" header value, verbatim.
-    std::string token;
-    // Host (and port) the URLs are built on, verbatim.
-    std::string serverHostname;
-    // PEM file of trusted authorities; empty for the system's store.
-    std::string caFile;
-    // Connection, TLS session and DNS caches; null when each request connects
-    // anew.
-    CURLSH* share;
-    long connectTimeout = DEFAULT_CONNECT_TIMEOUT;
-    long lowSpeedTime = DEFAULT_LOW_SPEED_TIME;
-    long requestDeadline = DEFAULT_REQUEST_DEADLINE;
+    ServiceSession session;
     // MAX_DELETE_PERCENT.
     int maxDeletePercent;
     // DELETE_GRACE, in seconds.
@@ -317,6 +262,10 @@ private:
 
     // Why reconciliation may not run; empty when it may.
     std::string syncBlocked = "Zone reconciliation skipped: the zones file has not been read yet.";
+    // Why no deletion may go out; empty when they may.
+    std::string deletionsBlocked;
+    // A deletion was due while they were blocked.
+    bool deletionsWanted = false;
     bool syncPending = false;
     bool passFailed = false;
     uint64_t failureCount = 0;
@@ -327,46 +276,39 @@ private:
     int failureStreak = 0;
     long repairWait = 0;
     std::minstd_rand jitter;
-    // No request goes out before this time (a Retry-After answer).
-    std::chrono::steady_clock::time_point heldUntil;
-    // When the refusal to send without a host name was last logged.
-    std::optional<std::chrono::steady_clock::time_point> unconfiguredSaid;
-    // A request succeeded after passes with failures: the repair's wait ends.
-    bool recovered = false;
     // The guard's line was logged in this pass.
     bool guardLogged = false;
-    // Folded names of the deletions the guard held in the latest walk and in
-    // the latest reconciliation.
+    // Folded names of the deletions held in the latest walk.
     std::vector<std::string> walkHeld;
-    std::vector<std::string> syncHeld;
     // Deletions of the latest walk that wait for their grace period, and the
     // earliest end among them.
     size_t walkWaiting = 0;
-    std::chrono::steady_clock::time_point walkDue = std::chrono::steady_clock::time_point::max();
-    // Listed zones the vector lacked at the latest reconciliations, by folded
-    // name: since when; and the earliest grace end not yet reached then.
-    std::unordered_map<std::string, std::chrono::steady_clock::time_point> extrasSince;
-    std::chrono::steady_clock::time_point extrasDue = std::chrono::steady_clock::time_point::max();
+    steadyClock::time_point walkDue = steadyClock::time_point::max();
+    // The listed zones the vector lacked; how many of them the latest
+    // reconciliation held; the earliest grace end not yet reached then.
+    listedExtras extras;
+    size_t syncHeld = 0;
+    steadyClock::time_point extrasDue = steadyClock::time_point::max();
     // A zone the service refused: consecutive refusals, interval passes until
     // it is sent again, when it was last logged.
     struct refusal {
         int streak = 0;
         long passesLeft = 0;
-        std::chrono::steady_clock::time_point lastLogged;
+        steadyClock::time_point lastLogged;
     };
     std::unordered_map<std::string, refusal> refusals;
-    // The operator's allowance: held deletions (folded names) it covers, how
-    // many may still go, how many were granted and sent.
+    // The operator's allowance: how many may still go, how many were granted
+    // and sent, and the walk's held deletions it covers (the reconciliation's
+    // carry the ALLOWED mark).
     struct allowance {
         bool active = false;
         size_t granted = 0;
         size_t left = 0;
         size_t sent = 0;
-        std::unordered_set<std::string> names;
+        std::unordered_set<std::string> walkNames;
     };
     allowance allowed;
     std::string allowanceText;
-    std::map<std::pair<std::string, std::string>, uint64_t> requestCounts;
 };
 
 #endif  // VANTREL_SERVERCONNECTOR_H

@@ -14,7 +14,7 @@
 #include "ConfigFileParser.h"
 #include "ZoneFileParser.h"
 #include "mylibs.h"
-#include "serverConnector.h"
+#include "ServiceSession.h"
 #include "tests/test_util.h"
 
 namespace fuzzchecks {
@@ -145,23 +145,24 @@ inline std::string checkConfig(const std::string& dir, const std::string& conten
 inline std::string checkReply(const std::string& /*dir*/, const std::string& text) {
     std::string message = "stale";
     bool messageParsed = false;
-    if (!serverConnector::readReplyMessage(text, message, messageParsed) && !message.empty()) {
+    if (!ServiceSession::readReplyMessage(text, message, messageParsed) && !message.empty()) {
         return "readReplyMessage failed but left a message";
     }
-    std::vector<std::string> names = {"stale"};
+    nameList names;
+    names.push_back("stale");
     bool listParsed = false;
-    const bool listed = serverConnector::readZoneList(text, names, listParsed);
+    const bool listed = ServiceSession::readList(text, "zone", names, listParsed);
     if ((!listed && !names.empty()) || listParsed != messageParsed) {
         return "readZoneList left names on failure or disagrees on whether the text is JSON";
     }
-    std::vector<std::string> sliced;
+    nameList sliced;
     bool slicedParsed = false;
-    if (serverConnector::readZoneList(text, sliced, slicedParsed, 0) &&
-        (!listed || sliced != names)) {
+    if (ServiceSession::readList(text, "zone", sliced, slicedParsed, 0) &&
+        (!listed || !(sliced == names))) {
         return "the sliced reading of a zone list differs from the whole reading";
     }
     std::string encoded;
-    if (!serverConnector::encodeFormValue(text, encoded)) {
+    if (!ServiceSession::encodeFormValue(text, encoded)) {
         return "encodeFormValue failed";
     }
     std::string expected;

@@ -48,7 +48,7 @@ protected:
         ConfigFileParser config(dir.file("agent.conf"));
         api = std::make_unique<serverConnector>(&config, &zones);
         api->setSyncBlocked("");
-        api->setTimeouts(5, 5, 10);
+        api->getSession().setTimeouts(5, 5, 10);
     }
 
     // Runs |_run| against a service that has forgotten its requests and
@@ -160,10 +160,10 @@ TEST_F(ConnectorTest, CauseLinesNameTheStatusTheServicesMessageOrTheTransferErro
     };
     EXPECT_EQ(cause({Fault::bodyLimit(10).always()}, [&] { api->insertBulkZones({"a.example"}); }),
               "bulk_insert: HTTP 413 from " + service.hostAndPort() + ": reply is not JSON\n");
-    api->setTimeouts(5, 5, 60);  // 256 MiB arrive well within it, also under a sanitizer
+    api->getSession().setTimeouts(5, 5, 60);  // 256 MiB arrive well within it, also under a sanitizer
     EXPECT_THAT(logOf({Fault::endless()}, [&] { api->deleteNotFoundZones(); }),
                 testing::StartsWith("Could not fetch agent's zones.\nagent: reply too large"));
-    api->setTimeouts(1, 1, 2);  // a stalled reply is bounded
+    api->getSession().setTimeouts(1, 1, 2);  // a stalled reply is bounded
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THAT(cause({Fault::stall(20000)}, [&] { api->deleteZone("a.example"); }),
                 testing::StartsWith("delete: Operation timed out"));
@@ -375,12 +375,17 @@ TEST(ReplyReaders, ZoneListsAreReadFromTheirShapesOnlyWholeOrSliced) {
         {{R"({"message":"error"})", R"([{"zone":{}}])", "[1]", "[{},]", "<html>"}, {"!"}}};
     for (const auto& [texts, expected] : lists) {
         for (const std::string& text : texts) {
-            for (const size_t slice : {serverConnector::SLICE_ABOVE, size_t{0}}) {
-                Lines got = {"stale"};
+            for (const size_t slice : {ServiceSession::SLICE_ABOVE, size_t{0}}) {
+                nameList got;
+                got.push_back("stale");
                 bool parsed = false;
-                const bool read = serverConnector::readZoneList(text, got, parsed, slice);
+                const bool read = ServiceSession::readList(text, "zone", got, parsed, slice);
                 EXPECT_EQ(read, expected != Lines{"!"} && (slice > 0 || text[0] == '[')) << text;
-                EXPECT_EQ(got, read ? expected : Lines{});
+                Lines names;
+                for (size_t i = 0; i < got.size(); ++i) {
+                    names.emplace_back(got[i]);
+                }
+                EXPECT_EQ(names, read ? expected : Lines{});
             }
         }
     }
