@@ -160,7 +160,8 @@ TEST_F(ConnectorTest, CauseLinesNameTheStatusTheServicesMessageOrTheTransferErro
     };
     EXPECT_EQ(cause({Fault::bodyLimit(10).always()}, [&] { api->insertBulkZones({"a.example"}); }),
               "bulk_insert: HTTP 413 from " + service.hostAndPort() + ": reply is not JSON\n");
-    api->getSession().setTimeouts(5, 5, 60);  // 256 MiB arrive well within it, also under a sanitizer
+    api->getSession().setTimeouts(5, 5,
+                                  60);  // 256 MiB arrive well within it, also under a sanitizer
     EXPECT_THAT(logOf({Fault::endless()}, [&] { api->deleteNotFoundZones(); }),
                 testing::StartsWith("Could not fetch agent's zones.\nagent: reply too large"));
     api->getSession().setTimeouts(1, 1, 2);  // a stalled reply is bounded
@@ -291,7 +292,7 @@ TEST_F(ConnectorTest, DeletionWalkAsksEachZoneOnceAndReconciliationKeepsOwedOnes
     EXPECT_TRUE(api->isSyncPending());
 }
 
-TEST_F(ConnectorTest, DeletionGuardHoldsMoreThanTenAndMoreThanTheShare) {
+TEST_F(ConnectorTest, DeletionGuardHoldsMoreThanTenAndMoreThanTheShareAndAnAllowanceOfNSendsN) {
     // Known zones, deletions, MAX_DELETE_PERCENT (empty: the default), held.
     const std::vector<std::tuple<size_t, size_t, std::string, bool>> cases = {
         {11, 10, "", false},  {12, 11, "", true},     {22, 11, "", false}, {21, 11, "", true},
@@ -307,6 +308,33 @@ TEST_F(ConnectorTest, DeletionGuardHoldsMoreThanTenAndMoreThanTheShare) {
         EXPECT_EQ(service.requests().size(), held ? 0u : deleted);
         EXPECT_EQ(text.rfind("Holding back", 0) == 0, held);
     }
+    // 30 listed, 5 of them in the file: the 25 others are held; an
+    // allowance of 10 sends 10, and the next reconciliation weighs the other
+    // 15 against the 20 then listed.
+    configure();
+    std::vector<std::string> listed;
+    zones.clear();
+    for (int i = 10; i < 40; ++i) {
+        listed.push_back("z" + std::to_string(i));
+        if (i < 15) {
+            zones.push_back(zone(listed.back()));
+        }
+    }
+    service.setZones(TOKEN, listed);
+    logOf({}, [&] { api->syncZones(); });
+    EXPECT_EQ(api->allowDeletions(10), 25u);
+    // Passes as the loop runs them: the guard's line is said once a pass.
+    const auto pass = [&] {
+        api->beginPass();
+        api->syncZones();
+        api->closeAllowance();
+    };
+    const std::string text = logOf({}, pass);
+    EXPECT_EQ(service.requestCounts()["/api/zones/delete"], 10u);
+    EXPECT_THAT(text, testing::HasSubstr("Holding back 15 of 25 zone deletions of 30 zones"));
+    EXPECT_THAT(text, testing::HasSubstr("Deletions allowed by the operator: 10; sent: 10."));
+    EXPECT_THAT(logOf({}, pass), testing::HasSubstr("Holding back 15 zone deletions of 20 zones"));
+    EXPECT_EQ(service.requestCounts()["/api/zones/delete"], 0u);
 }
 
 TEST_F(ConnectorTest, RetryAfterHoldsEveryRequestUntilItsTime) {
@@ -335,34 +363,31 @@ TEST_F(ConnectorTest, RetryAfterHoldsEveryRequestUntilItsTime) {
     EXPECT_TRUE(testutil::waitUntil([&] { return api->isRepairDue(); }, std::chrono::seconds(5)));
 }
 
-TEST_F(ConnectorTest, RepairBacksOffExponentiallyFromAFailingServiceAndEndsOnSuccess) {
+TEST_F(ConnectorTest, ARepairBacksOffWhileInsertionsFailAndComesWithinTwoPassesAfterAnOutage) {
     configure("UPDATE_INTERVAL=1\n");
     zones = {zone("a.example")};
-    std::vector<int> repairs;
-    // Interval passes as the loop runs them; the service recovers at the 65th.
-    logOf({Fault::reply(503, R"({"message":"down"})").always()}, [&] {
-        for (int n = 1; n <= 64 || (n <= 300 && api->isSyncPending()); ++n) {
-            if (n == 65) {
-                service.clearFaults();
-            }
+    // Interval passes as the loop runs them, with a heartbeat every pass.
+    int pass = 0;
+    const auto run = [&](int _passes) {
+        for (const int last = pass + _passes; pass < last; ++pass) {
             api->beginPass();
-            if (n == 1 || api->isRepairDue()) {
+            if (pass == 0 || api->isRepairDue()) {
                 api->syncZones();
-                repairs.push_back(n);
             }
-            api->updateLastSeen();  // as the loop does while heartbeats fail
+            api->updateLastSeen();
             api->endPass();
         }
-    });
+    };
+    // Heartbeats and the repair's own list fetch succeed while the insertion
+    // keeps failing: none of them cuts the repair's wait short.
+    logOf({Fault::serverError().on("/api/zones/bulk_insert").always()}, [&] { run(25); });
+    EXPECT_LE(service.requestCounts()["/api/zones/agent"], 7u);
+    EXPECT_LE(service.requestCounts()["/api/zones/bulk_insert"], 14u);
+    // After an outage the first success brings the repair at the next pass.
+    logOf({Fault::reply(503, R"({"message":"down"})").always()}, [&] { run(6); });
+    logOf({}, [&] { run(2); });
     EXPECT_FALSE(api->isSyncPending());
-    // The heartbeat that succeeded first, at the 65th pass, ended the wait.
-    EXPECT_LE(repairs.back(), 66);
-    repairs.pop_back();  // the one that succeeded
-    // 1, then waits of 1, 2, 4, 8, 16, 32 passes, each shortened by up to half.
-    EXPECT_GE(repairs.size(), 6u);
-    for (size_t i = 2; i < repairs.size(); ++i) {
-        EXPECT_GE(repairs[i] - repairs[i - 1], (1 << (i - 1)) / 2) << i;
-    }
+    EXPECT_EQ(service.zones(TOKEN), (std::vector<std::string>{"a.example"}));
 }
 
 // (Replies judged by their message are covered through the service above.)
