@@ -11,6 +11,10 @@
 //       append) at the default interval: time from the end of each write to
 //       the zone's arrival at the service; then the agent's CPU time while
 //       idle for a minute.
+//   agent_tool AGENT listed ZONES
+//       the agent's resident and peak memory once its first reconciliation
+//       has held back the deletions of ZONES zones that the service lists and
+//       the file lacks (target: a peak of 200 MB at 1,000,000).
 //   agent_tool AGENT plan ZONES
 //       the wall time of "--plan --json" for a ZONES-zone file against a
 //       service that lacks one in ten of its master zones and lists a
@@ -83,6 +87,7 @@ struct Bench {
     standin::StandInService service{dir.path()};
     testutil::Child agent;
     std::string zonesPath = dir.file("named.conf");
+    bool serviceUp = false;
 
     // Starts the stand-in and writes the agent's configuration (deletions
     // without a grace period).
@@ -92,6 +97,7 @@ struct Bench {
             std::fprintf(stderr, "stand-in: %s\n", error.c_str());
             return false;
         }
+        serviceUp = true;
         service.addToken(kToken);
         testutil::writeFile(
             dir.file("vantrel.conf"),
@@ -101,8 +107,9 @@ struct Bench {
         return true;
     }
 
+    // Starts the agent, and the stand-in unless it runs.
     bool start(const std::string& _agent) {
-        if (!startService()) {
+        if (!serviceUp && !startService()) {
             return false;
         }
         // Standard output stands for the journal, so that LOG_LEVEL applies.
@@ -194,6 +201,34 @@ int endless(const std::string& _agent) {
     std::printf("endless zone list abandoned after %.2f s; agent peak RSS %.1f MiB\n",
                 secondsSince(start),
                 static_cast<double>(statusKib(bench.agent.pid(), "VmHWM")) / 1024);
+    bench.agent.signal(SIGTERM);
+    return bench.agent.waitExit() == 0 ? 0 : 1;
+}
+
+int listed(const std::string& _agent, uint64_t _zones) {
+    Bench bench;
+    std::vector<std::string> names = {"a.example"};
+    testutil::writeFile(bench.zonesPath, "zone \"a.example\" { type master; };\n");
+    for (uint64_t i = 0; i < _zones; ++i) {
+        names.push_back(zonegen::zoneName(i, 1));
+    }
+    if (!bench.startService()) {
+        return 1;
+    }
+    bench.service.setZones(kToken, names);
+    names = std::vector<std::string>();
+    const auto start = clockType::now();
+    if (!bench.start(_agent) ||
+        !bench.agent.waitForOutput("Holding back", 1, std::chrono::seconds(600))) {
+        std::fprintf(stderr, "the agent did not hold the deletions back\n");
+        return 1;
+    }
+    std::printf(
+        "%llu listed zones the file lacks: held back after %.2f s; agent resident %.1f MiB, "
+        "peak %.1f MiB (target 200 MB)\n",
+        static_cast<unsigned long long>(_zones), secondsSince(start),
+        static_cast<double>(statusKib(bench.agent.pid(), "VmRSS")) / 1024,
+        static_cast<double>(statusKib(bench.agent.pid(), "VmHWM")) / 1024);
     bench.agent.signal(SIGTERM);
     return bench.agent.waitExit() == 0 ? 0 : 1;
 }
@@ -297,12 +332,15 @@ int main(int argc, char** argv) {
     if (mode == "latency" && argc >= 5) {
         return latency(argv[1], std::stoi(argv[3]), std::stoull(argv[4]));
     }
+    if (mode == "listed" && argc >= 4) {
+        return listed(argv[1], std::stoull(argv[3]));
+    }
     if (mode == "plan" && argc >= 4) {
         return plan(argv[1], std::stoull(argv[3]));
     }
     std::fprintf(stderr,
                  "usage: %s AGENT scale ZONES [DELETE_PERCENT] | AGENT endless | AGENT latency "
-                 "EDITS ZONES | AGENT plan ZONES\n",
+                 "EDITS ZONES | AGENT listed ZONES | AGENT plan ZONES\n",
                  argv[0]);
     return 2;
 }

@@ -47,7 +47,8 @@ echo "== zones file readings"
 zones_file_figures
 
 # The real agent against the in-process stand-in: start-up to a converged
-# service at three sizes (and deleting a tenth of 100,000 zones), the plan of
+# service at three sizes (and deleting a tenth of 100,000 zones), the memory
+# of a service listing 1,000,000 zones the file lacks, the plan of
 # 100,000 zones, then the time from a write of the zones file to the zone's
 # arrival, and the CPU the idle agent uses in a minute.
 if [ -x "$build/agent_tool" ] && [ -x "$build/vantrel" ]; then
@@ -56,6 +57,7 @@ if [ -x "$build/agent_tool" ] && [ -x "$build/vantrel" ]; then
     "$build/agent_tool" "$build/vantrel" scale 100000 10
     "$build/agent_tool" "$build/vantrel" scale 1000000
     "$build/agent_tool" "$build/vantrel" endless
+    "$build/agent_tool" "$build/vantrel" listed 1000000
     echo "== the plan"
     "$build/agent_tool" "$build/vantrel" plan 100000
     echo "== change latency and idle CPU"
