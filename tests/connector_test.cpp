@@ -1,15 +1,13 @@
 // The API client against the in-process stand-in service (real HTTPS over
-// 127.0.0.1, certificate verification on), and its pure reply readers.
+// 127.0.0.1, certificate verification on): what it sends and when.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <functional>
 #include <memory>
 
 #include "ConfigFileParser.h"
 #include "StandInService.h"
-#include "TestCertificates.h"
 #include "serverConnector.h"
 #include "test_util.h"
 
@@ -151,33 +149,6 @@ TEST_F(ConnectorTest, EveryReplyKindGivesTheOperationsLinesCauseAndResult) {
               "Error parsing the string\n");
 }
 
-TEST_F(ConnectorTest, CauseLinesNameTheStatusTheServicesMessageOrTheTransferErrorNeverTheToken) {
-    // The last line logged: the cause of the failure.
-    const auto cause = [&](const std::vector<Fault>& _faults, const std::function<void()>& _run) {
-        const std::string text = logOf(_faults, _run);
-        EXPECT_EQ(text.find(TOKEN), std::string::npos);
-        return text.substr(text.rfind('\n', text.size() - 2) + 1);
-    };
-    EXPECT_EQ(cause({Fault::bodyLimit(10).always()}, [&] { api->insertBulkZones({"a.example"}); }),
-              "bulk_insert: HTTP 413 from " + service.hostAndPort() + ": reply is not JSON\n");
-    api->getSession().setTimeouts(5, 5,
-                                  60);  // 256 MiB arrive well within it, also under a sanitizer
-    EXPECT_THAT(logOf({Fault::endless()}, [&] { api->deleteNotFoundZones(); }),
-                testing::StartsWith("Could not fetch agent's zones.\nagent: reply too large"));
-    api->getSession().setTimeouts(1, 1, 2);  // a stalled reply is bounded
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_THAT(cause({Fault::stall(20000)}, [&] { api->deleteZone("a.example"); }),
-                testing::StartsWith("delete: Operation timed out"));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    std::string error;
-    mkdir(dir.file("other").c_str(), 0700);
-    ASSERT_TRUE(standin::generateUnrelatedCa(dir.file("other"), error)) << error;
-    configure("CA_FILE=" + dir.file("other/ca.pem") + "\n");
-    EXPECT_THAT(cause({}, [&] { api->updateLastSeen(); }), testing::StartsWith("last_seen: SSL"));
-    service.stop();
-    EXPECT_THAT(cause({}, [&] { api->updateLastSeen(); }), testing::HasSubstr("onnect"));
-}
-
 TEST_F(ConnectorTest, BatchesHoldAtMost1000ZonesAnd512KiBAndAFailedOneEndsTheInsertion) {
     // Each request's zone fields, which count from zone[0] again.
     const auto batches = [&] {
@@ -292,7 +263,7 @@ TEST_F(ConnectorTest, DeletionWalkAsksEachZoneOnceAndReconciliationKeepsOwedOnes
     EXPECT_TRUE(api->isSyncPending());
 }
 
-TEST_F(ConnectorTest, DeletionGuardHoldsMoreThanTenAndMoreThanTheShareAndAnAllowanceOfNSendsN) {
+TEST_F(ConnectorTest, DeletionGuardHoldsMoreThanTenAndMoreThanTheShare) {
     // Known zones, deletions, MAX_DELETE_PERCENT (empty: the default), held.
     const std::vector<std::tuple<size_t, size_t, std::string, bool>> cases = {
         {11, 10, "", false},  {12, 11, "", true},     {22, 11, "", false}, {21, 11, "", true},
@@ -308,59 +279,6 @@ TEST_F(ConnectorTest, DeletionGuardHoldsMoreThanTenAndMoreThanTheShareAndAnAllow
         EXPECT_EQ(service.requests().size(), held ? 0u : deleted);
         EXPECT_EQ(text.rfind("Holding back", 0) == 0, held);
     }
-    // 30 listed, 5 of them in the file: the 25 others are held; an
-    // allowance of 10 sends 10, and the next reconciliation weighs the other
-    // 15 against the 20 then listed.
-    configure();
-    std::vector<std::string> listed;
-    zones.clear();
-    for (int i = 10; i < 40; ++i) {
-        listed.push_back("z" + std::to_string(i));
-        if (i < 15) {
-            zones.push_back(zone(listed.back()));
-        }
-    }
-    service.setZones(TOKEN, listed);
-    logOf({}, [&] { api->syncZones(); });
-    EXPECT_EQ(api->allowDeletions(10), 25u);
-    // Passes as the loop runs them: the guard's line is said once a pass.
-    const auto pass = [&] {
-        api->beginPass();
-        api->syncZones();
-        api->closeAllowance();
-    };
-    const std::string text = logOf({}, pass);
-    EXPECT_EQ(service.requestCounts()["/api/zones/delete"], 10u);
-    EXPECT_THAT(text, testing::HasSubstr("Holding back 15 of 25 zone deletions of 30 zones"));
-    EXPECT_THAT(text, testing::HasSubstr("Deletions allowed by the operator: 10; sent: 10."));
-    EXPECT_THAT(logOf({}, pass), testing::HasSubstr("Holding back 15 zone deletions of 20 zones"));
-    EXPECT_EQ(service.requestCounts()["/api/zones/delete"], 0u);
-}
-
-TEST_F(ConnectorTest, RetryAfterHoldsEveryRequestUntilItsTime) {
-    char date[64];
-    const time_t soon = time(nullptr) + 3;
-    strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", gmtime(&soon));
-    const std::vector<std::string> holding = {"2", date, "999999999"},
-                                   ignored = {"Sun, 06 Nov 1994 08:49:37 GMT", "soon"};
-    for (const bool holds : {true, false}) {
-        for (const std::string& value : holds ? holding : ignored) {
-            SCOPED_TRACE(value);
-            configure();
-            const std::string text = logOf({Fault::retryAfter(503, value)}, [&] {
-                EXPECT_FALSE(api->deleteZone("a.example"));
-                api->updateLastSeen();
-                api->insertBulkZones({"a.example"});
-            });
-            EXPECT_EQ(service.requests().size(), holds ? 1u : 3u);
-            EXPECT_EQ(text.rfind("The service asked for a pause", 0) == 0, holds);
-            EXPECT_EQ(api->isRepairDue(), !holds);
-        }
-    }
-    // A hold of one second ends by itself.
-    configure();
-    logOf({Fault::retryAfter(429, "1")}, [&] { api->deleteZone("a.example"); });
-    EXPECT_TRUE(testutil::waitUntil([&] { return api->isRepairDue(); }, std::chrono::seconds(5)));
 }
 
 TEST_F(ConnectorTest, ARepairBacksOffWhileInsertionsFailAndComesWithinTwoPassesAfterAnOutage) {
@@ -388,32 +306,6 @@ TEST_F(ConnectorTest, ARepairBacksOffWhileInsertionsFailAndComesWithinTwoPassesA
     logOf({}, [&] { run(2); });
     EXPECT_FALSE(api->isSyncPending());
     EXPECT_EQ(service.zones(TOKEN), (std::vector<std::string>{"a.example"}));
-}
-
-// (Replies judged by their message are covered through the service above.)
-TEST(ReplyReaders, ZoneListsAreReadFromTheirShapesOnlyWholeOrSliced) {
-    // Replies and the zone list read from them, whole and sliced (arrays
-    // only); "!": not read, none left.
-    const std::vector<std::pair<Lines, Lines>> lists = {
-        {{R"([{"zone":"a"}, null, {"other":1}, {"zone":7}] tail)"}, {"a", "", "", "7"}},
-        {{"[]", "{}", "\"x\""}, {}},
-        {{R"({"message":"error"})", R"([{"zone":{}}])", "[1]", "[{},]", "<html>"}, {"!"}}};
-    for (const auto& [texts, expected] : lists) {
-        for (const std::string& text : texts) {
-            for (const size_t slice : {ServiceSession::SLICE_ABOVE, size_t{0}}) {
-                nameList got;
-                got.push_back("stale");
-                bool parsed = false;
-                const bool read = ServiceSession::readList(text, "zone", got, parsed, slice);
-                EXPECT_EQ(read, expected != Lines{"!"} && (slice > 0 || text[0] == '[')) << text;
-                Lines names;
-                for (size_t i = 0; i < got.size(); ++i) {
-                    names.emplace_back(got[i]);
-                }
-                EXPECT_EQ(names, read ? expected : Lines{});
-            }
-        }
-    }
 }
 
 }  // namespace
