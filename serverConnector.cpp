@@ -7,6 +7,7 @@
 #include <iterator>
 #include <numeric>
 #include <tuple>
+#include <unordered_set>
 
 #include "ConfigFileParser.h"
 #include "EventLog.h"
@@ -60,12 +61,13 @@ serverConnector::serverConnector(const ConfigFileParser* _configFile, std::vecto
                                  bool _shareConnections)
     : zones(_zones),
       session(_configFile, _shareConnections),
-      maxDeletePercent(DEFAULT_MAX_DELETE_PERCENT),
+      policy(
+          _configFile != nullptr ? _configFile->getMaxDeletePercent() : DEFAULT_MAX_DELETE_PERCENT,
+          _configFile != nullptr ? _configFile->getDeleteGrace() : DEFAULT_DELETE_GRACE),
       deleteGrace(DEFAULT_DELETE_GRACE),
       maxRepairWait(MAX_REPAIR_WAIT_SECONDS / UPDATE_ZONES_INTERVAL),
       jitter(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid())) {
     if (_configFile != nullptr) {
-        maxDeletePercent = _configFile->getMaxDeletePercent();
         deleteGrace = _configFile->getDeleteGrace();
         const long interval = std::max<long>(1, _configFile->getUpZoneInterval());
         maxRepairWait = std::max<long>(1, MAX_REPAIR_WAIT_SECONDS / interval);
@@ -105,9 +107,7 @@ void serverConnector::commitChanges(int _newZones, int _deletedZones) {
     if (_newZones > 0) {
         insertZones();
     }
-    walkHeld.clear();
-    walkWaiting = 0;
-    walkDue = steadyClock::time_point::max();
+    policy.startWalk();
     if (_deletedZones > 0 && !StopFlag) {
         // The base of the deletion guard is what the agent knew before this
         // reading, which only added the new zones.
@@ -140,17 +140,13 @@ std::vector<serverConnector::batchOutcome> serverConnector::insertRecords(
                 continue;
             }
         }
-        if (extras.size() > 0) {
-            const size_t extra = extras.find(zone.zoneNameRef());
-            if (extra < extras.size() && (extras.marks[extra] & listedExtras::GONE) == 0) {
-                extras.marks[extra] |= listedExtras::GONE;
-                // Back in the file while its deletion waited: the service
-                // still holds it, so nothing is sent.
-                zone.setAtService(true);
-                outcomes[k] = batchOutcome::Accepted;
-                skipped[k] = true;
-                continue;
-            }
+        if (policy.takeBackExtra(zone.zoneNameRef())) {
+            // Back in the file while its deletion waited: the service still
+            // holds it, so nothing is sent.
+            zone.setAtService(true);
+            outcomes[k] = batchOutcome::Accepted;
+            skipped[k] = true;
+            continue;
         }
         names.push_back(zone.getZoneName());
     }
@@ -372,15 +368,13 @@ void serverConnector::deleteZones(size_t _base) {
         if (!zone.isDeleted()) {
             continue;
         }
-        const auto end = graceEnd(zone.getDeletedSince());
+        const auto end = policy.graceEnd(zone.getDeletedSince());
         if (end <= now) {
             due.push_back(i);
             names.push_back(zone.zoneNameRef());
-            allowedNames.push_back(!allowed.walkNames.empty() &&
-                                   allowed.walkNames.count(asciiLower(zone.getZoneName())) > 0);
+            allowedNames.push_back(policy.isAllowedInWalk(zone.zoneNameRef()));
         } else {
-            ++walkWaiting;
-            walkDue = std::min(walkDue, end);
+            policy.noteWalkWaiting(end);
         }
     }
     if (due.empty()) {
@@ -392,7 +386,7 @@ void serverConnector::deleteZones(size_t _base) {
     for (size_t k = 0; k < due.size(); ++k) {
         erase[due[k]] = accepted[k];
         if (held[k]) {
-            walkHeld.push_back(asciiLower(std::string(names[k])));
+            policy.noteWalkHeld(names[k]);
         }
     }
     names.clear();
@@ -408,75 +402,24 @@ void serverConnector::deleteZones(size_t _base) {
     zones->erase(zones->begin() + static_cast<std::ptrdiff_t>(kept), zones->end());
 }
 
-serverConnector::steadyClock::time_point serverConnector::graceEnd(
-    steadyClock::time_point _since) const {
-    if (_since == steadyClock::time_point() || deleteGrace <= 0) {
-        return steadyClock::time_point::min();
-    }
-    return _since + std::chrono::seconds(deleteGrace);
-}
-
-bool serverConnector::guardHolds(size_t _planned, size_t _base) const {
-    return _planned > GUARD_MIN_DELETIONS &&
-           _planned * 100 > static_cast<size_t>(maxDeletePercent) * _base;
-}
-
-std::string serverConnector::guardReason(size_t _planned, size_t _base) const {
-    const size_t percent = _base == 0 ? 100 : _planned * 100 / _base;
-    return std::to_string(_planned) + " zone deletions of " + std::to_string(_base) + " zones (" +
-           std::to_string(percent) +
-           " %, more than MAX_DELETE_PERCENT=" + std::to_string(maxDeletePercent) + " %)";
-}
-
-bool serverConnector::takeDeletionsWanted() {
-    const bool wanted = deletionsWanted;
-    deletionsWanted = false;
-    return wanted;
-}
-
 std::vector<bool> serverConnector::sendDeletions(const std::vector<std::string_view>& _names,
                                                  const std::vector<bool>& _allowed, size_t _base,
                                                  std::vector<bool>& _held) {
+    const std::vector<DeletionPolicy::decision> decisions = policy.release(_names, _allowed, _base);
     std::vector<bool> accepted(_names.size(), false);
-    _held.assign(_names.size(), true);
-    if (!deletionsBlocked.empty()) {
-        deletionsWanted = true;
-        noteFailure();
-        if (!guardLogged) {
-            guardLogged = true;
-            eventLog(ERROR, "Holding back " + std::to_string(_names.size()) +
-                                " zone deletions: " + deletionsBlocked);
-        }
-        return accepted;
-    }
-    // The guard judges the whole set, as it would without the allowance:
-    // the allowance lets through at most its count, and nothing else.
-    const bool hold = guardHolds(_names.size(), _base);
-    std::vector<bool> byAllowance(_names.size(), false);
-    size_t heldCount = 0;
+    _held.assign(_names.size(), false);
     for (size_t k = 0; k < _names.size(); ++k) {
-        if (_allowed[k] && allowed.left > 0) {
-            byAllowance[k] = true;
-            --allowed.left;
-        }
-        _held[k] = hold && !byAllowance[k];
-        heldCount += _held[k];
+        _held[k] = decisions[k] == DeletionPolicy::decision::Held;
     }
-    if (heldCount > 0) {
+    if (std::find(_held.begin(), _held.end(), true) != _held.end()) {
         noteFailure();
-        if (!guardLogged) {
-            guardLogged = true;
-            const std::string count =
-                heldCount == _names.size() ? "" : std::to_string(heldCount) + " of ";
-            eventLog(ERROR, "Holding back " + count + guardReason(_names.size(), _base) +
-                                "; restore the zones file, or allow them with \"vantrel "
-                                "--allow-deletions N\".");
-        }
     }
     for (size_t k = 0; k < _names.size() && !StopFlag; ++k) {
         if (!_held[k] && deleteZone(std::string(_names[k]))) {
             accepted[k] = true;
-            allowed.sent += byAllowance[k];
+            if (decisions[k] == DeletionPolicy::decision::Allowed) {
+                policy.noteSentByAllowance();
+            }
         }
     }
     return accepted;
@@ -576,11 +519,10 @@ bool serverConnector::planReconciliation(reconciliationPlan& _plan) {
     }
     // A start sees every extra for the first time: with a grace period all
     // of them wait, and then the guard judges them together.
-    const bool hold = guardHolds(extra.size(), listed.size());
-    if (!deletionsBlocked.empty()) {
-        _plan.heldReason = deletionsBlocked;
-    } else if (hold) {
-        _plan.heldReason = guardReason(extra.size(), listed.size());
+    if (!policy.getBlocked().empty()) {
+        _plan.heldReason = policy.getBlocked();
+    } else if (policy.guardHolds(extra.size(), listed.size())) {
+        _plan.heldReason = policy.guardReason(extra.size(), listed.size());
     }
     std::vector<std::string>& target = !_plan.heldReason.empty() ? _plan.held
                                        : deleteGrace > 0         ? _plan.waiting
@@ -634,121 +576,43 @@ std::vector<bool> serverConnector::matchListed(const nameList& _listed,
     return held;
 }
 
-size_t serverConnector::listedExtras::find(std::string_view _name) const {
-    size_t low = 0;
-    size_t high = names.size();
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        const int order = compareFolded(names[middle], _name);
-        if (order == 0) {
-            return middle;
-        }
-        if (order < 0) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return names.size();
-}
-
 std::vector<bool> serverConnector::deleteListedExtras(const nameList& _listed) {
     std::vector<uint32_t> extra;
     const std::vector<bool> isListed = matchListed(_listed, extra);
-    // Each extra's grace runs from the first reconciliation that saw it, and
-    // an allowance given for it stays with it; extras no longer listed are
-    // forgotten. Both lists are in folded order, so one walk carries them.
-    const auto now = steadyClock::now();
-    listedExtras next;
-    next.since.reserve(extra.size());
-    next.marks.reserve(extra.size());
-    std::vector<uint32_t> due;
-    extrasDue = steadyClock::time_point::max();
-    size_t old = 0;
-    for (const uint32_t i : extra) {
-        const std::string_view name = _listed[i];
-        int order = -1;
-        while (old < extras.size() && (order = compareFolded(extras.names[old], name)) < 0) {
-            ++old;
-        }
-        const bool known = old < extras.size() && order == 0;
-        const auto since = known ? extras.since[old] : now;
-        const auto end = graceEnd(since);
-        if (end <= now) {
-            due.push_back(static_cast<uint32_t>(next.size()));
-        } else {
-            extrasDue = std::min(extrasDue, end);
-        }
-        next.names.push_back(name);
-        next.since.push_back(since);
-        next.marks.push_back(known ? extras.marks[old] & listedExtras::ALLOWED : 0);
-    }
-    extras = std::move(next);
-    syncHeld = 0;
+    const std::vector<uint32_t> due = policy.refreshExtras(_listed, extra);
     if (due.empty()) {
         return isListed;
     }
-    // Deleted in the service's order, as listed.
-    std::sort(due.begin(), due.end(),
-              [&](uint32_t _a, uint32_t _b) { return extra[_a] < extra[_b]; });
     std::vector<std::string_view> names;
     std::vector<bool> allowedNames;
     names.reserve(due.size());
     for (const uint32_t d : due) {
-        names.push_back(extras.names[d]);
-        allowedNames.push_back((extras.marks[d] & listedExtras::ALLOWED) != 0);
+        names.push_back(policy.extraName(d));
+        allowedNames.push_back(policy.isExtraAllowed(d));
     }
     std::vector<bool> held;
     const std::vector<bool> accepted = sendDeletions(names, allowedNames, _listed.size(), held);
     for (size_t k = 0; k < due.size(); ++k) {
-        extras.marks[due[k]] |=
-            (accepted[k] ? listedExtras::GONE : 0) | (held[k] ? listedExtras::HELD : 0);
-        syncHeld += held[k];
+        policy.noteExtra(due[k], accepted[k], held[k]);
     }
     return isListed;
 }
 
 size_t serverConnector::allowDeletions(size_t _count) {
-    const size_t held = getDeletionsHeld();
-    if (held == 0 || _count == 0) {
-        return held;
-    }
-    allowed = allowance();
-    allowed.active = true;
-    allowed.granted = _count;
-    allowed.left = _count;
-    allowed.walkNames.insert(walkHeld.begin(), walkHeld.end());
-    for (uint8_t& mark : extras.marks) {
-        if ((mark & listedExtras::HELD) != 0) {
-            mark |= listedExtras::ALLOWED;
-        }
-    }
-    if (syncHeld > 0) {
+    const size_t held = policy.allow(_count);
+    if (_count > 0 && policy.hasExtrasHeld()) {
         repairWait = 0;  // the reconciliation that held them runs again
     }
-    allowanceText = "allowed " + std::to_string(_count) + " deletions, waiting for the next pass";
-    eventLog(WARN, "The operator allows " + std::to_string(std::min(_count, held)) + " of the " +
-                       std::to_string(held) + " held deletions; they go out at the next pass.");
     return held;
 }
 
 void serverConnector::closeAllowance() {
-    if (!allowed.active) {
-        return;
-    }
-    allowanceText = "allowed " + std::to_string(allowed.granted) + " deletions, " +
-                    std::to_string(allowed.sent) + " sent";
-    eventLog(WARN, "Deletions allowed by the operator: " + std::to_string(allowed.granted) +
-                       "; sent: " + std::to_string(allowed.sent) + ".");
-    allowed = allowance();
-    for (uint8_t& mark : extras.marks) {
-        mark &= static_cast<uint8_t>(~listedExtras::ALLOWED);
-    }
+    policy.endPass();
 }
 
 void serverConnector::beginPass() {
     passFailed = false;
-    guardLogged = false;
+    policy.beginPass();
     session.beginPass();
     if (repairWait > 0) {
         --repairWait;
@@ -781,18 +645,5 @@ void serverConnector::endPass() {
 
 bool serverConnector::isRepairDue() const {
     const auto now = steadyClock::now();
-    return !session.isHeld() && ((syncPending && repairWait == 0) || extrasDue <= now);
-}
-
-serverConnector::steadyClock::time_point serverConnector::nextDeletionDue() const {
-    return std::min(walkDue, extrasDue);
-}
-
-size_t serverConnector::getDeletionsWaiting() const {
-    const auto now = steadyClock::now();
-    size_t waiting = walkWaiting;
-    for (size_t i = 0; i < extras.size(); ++i) {
-        waiting += (extras.marks[i] & listedExtras::GONE) == 0 && graceEnd(extras.since[i]) > now;
-    }
-    return waiting;
+    return !session.isHeld() && ((syncPending && repairWait == 0) || policy.nextExtraDue() <= now);
 }

@@ -28,10 +28,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "DeletionPolicy.h"
 #include "ServiceSession.h"
 #include "ZoneData.h"
 
@@ -57,8 +57,6 @@ public:
     static constexpr size_t BATCH_MAX_BYTES = size_t{512} << 10;
     // Longest wait of the repair after failures, in seconds of passes.
     static constexpr long MAX_REPAIR_WAIT_SECONDS = 1800;
-    // Deletions up to this many are never held back by the guard.
-    static constexpr size_t GUARD_MIN_DELETIONS = 10;
     // Shortest time between two ERROR lines about one refused zone, in seconds.
     static constexpr long REFUSAL_LOG_SECONDS = 3600;
 
@@ -134,7 +132,7 @@ public:
     void closeAllowance();
     // "allowed N deletions, M sent" about the latest allowance, or that it
     // waits for its pass; empty before any.
-    const std::string& getAllowanceText() const { return allowanceText; }
+    const std::string& getAllowanceText() const { return policy.getAllowanceText(); }
 
     // Forbids reconciliation with |_reason| logged instead (empty allows it):
     // before the zones file has been read, an empty vector would wipe the
@@ -142,10 +140,10 @@ public:
     void setSyncBlocked(const std::string& _reason) { syncBlocked = _reason; }
     // Holds every deletion that is due, with |_reason| (empty lets them go).
     // The operator's allowance does not override it.
-    void setDeletionsBlocked(const std::string& _reason) { deletionsBlocked = _reason; }
+    void setDeletionsBlocked(const std::string& _reason) { policy.setBlocked(_reason); }
     // True when a deletion was due since the last call while deletions were
     // blocked; clears the mark.
-    bool takeDeletionsWanted();
+    bool takeDeletionsWanted() { return policy.takeWanted(); }
 
     // Starts an interval pass: counts down the wait of a pending repair.
     void beginPass();
@@ -161,7 +159,7 @@ public:
     // The earliest end of a grace period a deletion waits for (steady clock),
     // as computed by the latest walk and reconciliation; the time point's
     // maximum when none waits.
-    std::chrono::steady_clock::time_point nextDeletionDue() const;
+    std::chrono::steady_clock::time_point nextDeletionDue() const { return policy.nextDue(); }
     // True after a failed request, a skipped or held reconciliation: the
     // service may differ from the zone vector.
     bool isSyncPending() const { return syncPending; }
@@ -170,9 +168,9 @@ public:
     // Failed, held or skipped requests so far.
     uint64_t getFailureCount() const { return failureCount; }
     // Deletions held back in the latest walk and reconciliation.
-    size_t getDeletionsHeld() const { return walkHeld.size() + syncHeld; }
+    size_t getDeletionsHeld() const { return policy.getHeld(); }
     // Deletions waiting for their grace period to end.
-    size_t getDeletionsWaiting() const;
+    size_t getDeletionsWaiting() const { return policy.getWaiting(); }
     // Requests sent so far, by endpoint name and outcome ("ok", "refused",
     // "error").
     const std::map<std::pair<std::string, std::string>, uint64_t>& getRequestCounts() const {
@@ -188,18 +186,6 @@ private:
 
     // What the service made of one batch, or of one insertion of a zone.
     enum class batchOutcome : char { Unsent, Accepted, Refused, Failed };
-    // The listed zones the vector lacked at the latest reconciliation, in
-    // folded name order: the names once, and per name since when it has been
-    // listed so and its marks.
-    struct listedExtras {
-        enum : uint8_t { HELD = 1, ALLOWED = 2, GONE = 4 };
-        nameList names;
-        std::vector<steadyClock::time_point> since;
-        std::vector<uint8_t> marks;
-        // The position of the name |_name| folds to; size() when none.
-        size_t find(std::string_view _name) const;
-        size_t size() const { return names.size(); }
-    };
 
     // The session's verdicts; a failure also marks the sync pending.
     bool delivered(const Operation& _op, const Reply& _reply);
@@ -231,41 +217,27 @@ private:
     // Deletes the listed zones the vector lacks whose grace period is over
     // and returns, for each record, whether the list holds it.
     std::vector<bool> deleteListedExtras(const nameList& _listed);
-    // Sends the deletions of |_names|, due now out of |_base| zones: those
-    // |_allowed| marks go first, as far as the operator's allowance reaches;
-    // the others only when the guard lets all of them through. None goes
-    // while deletions are blocked. Returns per name whether the service
-    // accepted its deletion and, in |_held|, whether it was held back.
+    // Sends the deletions of |_names|, due now out of |_base| zones, that
+    // the policy lets through (|_allowed|: those the allowance covers).
+    // Returns per name whether the service accepted its deletion and, in
+    // |_held|, whether it was held back.
     std::vector<bool> sendDeletions(const std::vector<std::string_view>& _names,
                                     const std::vector<bool>& _allowed, size_t _base,
                                     std::vector<bool>& _held);
-    // True when |_planned| deletions of |_base| zones are more than the
-    // guard allows.
-    bool guardHolds(size_t _planned, size_t _base) const;
-    // "N zone deletions of M zones (P %, more than MAX_DELETE_PERCENT=Q %)".
-    std::string guardReason(size_t _planned, size_t _base) const;
-    // The end of the grace period of a deletion first seen at |_since|; the
-    // time point's minimum for a default |_since| or no grace.
-    steadyClock::time_point graceEnd(steadyClock::time_point _since) const;
     // Marks the sync pending and the pass failed.
     void noteFailure();
 
     // Borrowed from ZoneFileParser.
     std::vector<zoneData>* zones;
     ServiceSession session;
-    // MAX_DELETE_PERCENT.
-    int maxDeletePercent;
-    // DELETE_GRACE, in seconds.
+    // What may be deleted now; DELETE_GRACE for the plan.
+    DeletionPolicy policy;
     long deleteGrace;
     // Most passes the repair waits.
     long maxRepairWait;
 
     // Why reconciliation may not run; empty when it may.
     std::string syncBlocked = "Zone reconciliation skipped: the zones file has not been read yet.";
-    // Why no deletion may go out; empty when they may.
-    std::string deletionsBlocked;
-    // A deletion was due while they were blocked.
-    bool deletionsWanted = false;
     bool syncPending = false;
     bool passFailed = false;
     uint64_t failureCount = 0;
@@ -276,19 +248,6 @@ private:
     int failureStreak = 0;
     long repairWait = 0;
     std::minstd_rand jitter;
-    // The guard's line was logged in this pass.
-    bool guardLogged = false;
-    // Folded names of the deletions held in the latest walk.
-    std::vector<std::string> walkHeld;
-    // Deletions of the latest walk that wait for their grace period, and the
-    // earliest end among them.
-    size_t walkWaiting = 0;
-    steadyClock::time_point walkDue = steadyClock::time_point::max();
-    // The listed zones the vector lacked; how many of them the latest
-    // reconciliation held; the earliest grace end not yet reached then.
-    listedExtras extras;
-    size_t syncHeld = 0;
-    steadyClock::time_point extrasDue = steadyClock::time_point::max();
     // A zone the service refused: consecutive refusals, interval passes until
     // it is sent again, when it was last logged.
     struct refusal {
@@ -297,18 +256,6 @@ private:
         steadyClock::time_point lastLogged;
     };
     std::unordered_map<std::string, refusal> refusals;
-    // The operator's allowance: how many may still go, how many were granted
-    // and sent, and the walk's held deletions it covers (the reconciliation's
-    // carry the ALLOWED mark).
-    struct allowance {
-        bool active = false;
-        size_t granted = 0;
-        size_t left = 0;
-        size_t sent = 0;
-        std::unordered_set<std::string> walkNames;
-    };
-    allowance allowed;
-    std::string allowanceText;
 };
 
 #endif  // VANTREL_SERVERCONNECTOR_H
