@@ -213,24 +213,29 @@ bool BindCheck::service() {
         close(fd);
         fd = -1;
     }
-    int status = 0;
-    rusage usage{};
-    const pid_t reaped = wait4(pid, &status, WNOHANG, &usage);
-    if (reaped == pid) {
-        pid = -1;
-        peakKiB = usage.ru_maxrss;
-        // Take what the checker wrote last, then end the rest of its group.
-        if (fd >= 0) {
-            drain();
-        }
-        kill(-reaped, SIGKILL);
-        judge(status);
-        return true;
-    }
-    if (reaped < 0 && errno != EINTR) {
+    // A look without reaping: while the ended checker is a zombie, its
+    // process group's number stays its own, so what is left of the group can
+    // be killed before the reap.
+    siginfo_t exited{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+        errno != EINTR) {
         // Not our child any more (a SIGCHLD set to ignore reaps it itself).
         pid = -1;
         finish(bindVerdict::Failed, "the checker \"" + argv[0] + "\" vanished without a status");
+        return true;
+    }
+    if (exited.si_pid == pid) {
+        kill(-pid, SIGKILL);
+        int status = 0;
+        rusage usage{};
+        while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+        peakKiB = usage.ru_maxrss;
+        if (fd >= 0) {
+            drain();  // what the checker wrote last
+        }
+        judge(status);
         return true;
     }
     if (clock::now() >= started + std::chrono::seconds(deadlineSeconds)) {
