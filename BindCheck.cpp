@@ -25,6 +25,8 @@ constexpr size_t OUTPUT_KEPT = 64 * 1024;
 constexpr size_t READ_PER_CALL = 1024 * 1024;
 // A verdict younger than this is kept while none of the files changed.
 constexpr auto REUSE_PERIOD = std::chrono::seconds(60);
+// The longest wait between two looks at a running checker, in milliseconds.
+constexpr int64_t RECHECK_MS = 1000;
 // The longest message kept.
 constexpr size_t MESSAGE_BYTES = 1024;
 // Where the default checker is looked for.
@@ -195,12 +197,13 @@ int BindCheck::getWaitMs() const {
     if (!isRunning()) {
         return -1;
     }
-    if (outputEnded) {
-        return 20;
-    }
+    // Once the output has ended the exit is near; a checker whose output
+    // stays open after its exit (a process it left behind holds the pipe) is
+    // noticed within a second.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         started + std::chrono::seconds(deadlineSeconds) - clock::now());
-    return static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
+    return static_cast<int>(
+        std::clamp<int64_t>(left.count() + 1, 0, outputEnded ? 20 : RECHECK_MS));
 }
 
 bool BindCheck::service() {

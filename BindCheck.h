@@ -52,8 +52,8 @@ public:
     bool start(const std::vector<std::string>& _files);
     // The descriptor to poll for reading while a check runs; -1 otherwise.
     int getFd() const { return fd; }
-    // Milliseconds a poll may wait before service() is due (the deadline, or
-    // a short recheck once the output ended); -1 when no check runs.
+    // Milliseconds a poll may wait before service() is due (at most a
+    // second, less near the deadline); -1 when no check runs.
     int getWaitMs() const;
     // Reads the pending output, reaps a finished checker and kills one past
     // its deadline; never blocks. Returns true when a verdict just arrived.
