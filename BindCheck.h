@@ -96,7 +96,7 @@ private:
     std::vector<fileStamp> takeStamps(const std::vector<std::string>& _files) const;
     // True when |_stamps| differ from those of the latest check.
     bool changedSince(const std::vector<fileStamp>& _stamps) const;
-    // Forks and execs the checker. Returns false with a Failed verdict.
+    // Spawns the checker. Returns false with a Failed verdict.
     bool launch();
     // Reads what the pipe holds, keeping the first 64 KiB; at most 1 MiB per
     // call. Returns false once the output has ended.
@@ -112,15 +112,20 @@ private:
 
     using clock = std::chrono::steady_clock;
 
+    // The command with the configuration last; empty when the check is off.
     std::vector<std::string> argv;
     std::string description;
     int deadlineSeconds = 120;
 
+    // The running checker and its output pipe; -1 when none runs.
     pid_t pid = -1;
     int fd = -1;
     bool outputEnded = false;
+    // The first 64 KiB of its output.
     std::string output;
+    // Killed checkers not reaped yet.
     std::vector<pid_t> killed;
+    // Start and end of the latest check, and its files' stamps at its start.
     clock::time_point started{};
     clock::time_point ended{};
     std::vector<fileStamp> stamps;
