@@ -135,6 +135,10 @@ void ConfigFileParser::parseLines() {
             }
         } else if (key == "METRICS_FILE") {
             metricsFile = value;
+        } else if (key == "NAMED_CONF") {
+            namedConf = trim(value);
+        } else if (key == "NAMED_CHECKCONF") {
+            namedCheckconf = value;
         }
     }
 }

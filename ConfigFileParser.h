@@ -60,6 +60,12 @@ public:
     std::string getZonesView() const { return zonesView; }
     // Shell-style patterns of zone names never mirrored.
     const std::vector<std::string>& getExcludeZones() const { return excludeZones; }
+    // The configuration BIND loads, as NAMED_CONF gives it (blanks trimmed);
+    // empty for the default, which BindCheck resolves.
+    std::string getNamedConf() const { return namedConf; }
+    // BIND's checker command as NAMED_CHECKCONF gives it: a path and its
+    // arguments, or "none"; empty for the default.
+    std::string getNamedCheckconf() const { return namedCheckconf; }
     // File the metrics are written to after every pass; empty for none.
     std::string getMetricsFile() const { return metricsFile; }
     // The path the settings were read from; empty before a file was decoded.
@@ -112,6 +118,8 @@ private:
     std::string zonesView;
     std::vector<std::string> excludeZones;
     std::string metricsFile;
+    std::string namedConf;
+    std::string namedCheckconf;
     std::vector<std::string> decodeWarnings;
 };
 

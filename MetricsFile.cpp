@@ -31,6 +31,12 @@ std::string formatMetrics(const metricsValues& _values) {
               std::to_string(_values.deletionsWaiting)) +
         gauge("vantrel_sync_pending", "1 while a full reconciliation is owed.",
               _values.syncPending ? "1" : "0");
+    if (_values.bindConfigOk >= 0) {
+        text += gauge("vantrel_bind_config_ok",
+                      "1 when BIND's checker accepted the configuration BIND loads at its latest "
+                      "run, 0 when it refused it or gave no verdict.",
+                      _values.bindConfigOk > 0 ? "1" : "0");
+    }
     text +=
         "# HELP vantrel_requests_total Requests sent to the service.\n"
         "# TYPE vantrel_requests_total counter\n";

@@ -19,6 +19,10 @@ struct metricsValues {
     size_t deletionsHeld = 0;     // deletions the guard holds back
     size_t deletionsWaiting = 0;  // deletions waiting for DELETE_GRACE
     bool syncPending = false;     // a repair is owed
+    // BIND's latest verdict on its configuration: 1 accepted, 0 refused or
+    // no verdict (the checker failed); -1 none (check off or not run yet),
+    // which leaves the gauge out of the file.
+    int bindConfigOk = -1;
     // Requests by endpoint name and outcome; borrowed.
     const std::map<std::pair<std::string, std::string>, uint64_t>* requests = nullptr;
 };

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
+#include "BindCheck.h"
 #include "ConfigFileParser.h"
 #include "EventLog.h"
 #include "ZoneFileParser.h"
@@ -70,6 +73,36 @@ void checkZonesFile(const ConfigFileParser& _config, setupFindings& _findings) {
     }
 }
 
+// Runs BIND's checker once on the configuration BIND loads and adds its
+// verdict: a refusal holds deletions (a warning), no verdict is a setup
+// problem (an error).
+void checkBind(const ConfigFileParser& _config, setupFindings& _findings) {
+    BindCheck check(&_config);
+    if (!check.isEnabled()) {
+        say("BIND's checker: " + check.getDescription());
+        if (_config.getNamedCheckconf().empty()) {
+            _findings.warnings.push_back("BIND's checker is " + check.getDescription() + ".");
+        }
+        return;
+    }
+    const bindVerdict verdict = check.runToEnd({});
+    char figures[96];
+    std::snprintf(figures, sizeof figures, " in %.2f s, peak %.1f MiB", check.getSeconds(),
+                  static_cast<double>(check.getPeakKiB()) / 1024.0);
+    say("BIND's checker: " + check.getDescription() + ": " +
+        (verdict == bindVerdict::Accepted  ? "accepted"
+         : verdict == bindVerdict::Refused ? "refused"
+                                           : "no verdict") +
+        figures);
+    if (verdict == bindVerdict::Refused) {
+        _findings.warnings.push_back("BIND refuses its configuration: " + check.getMessage() +
+                                     "; every deletion is held until it is fixed.");
+    } else if (verdict != bindVerdict::Accepted) {
+        _findings.problems.push_back("BIND's checker gave no verdict: " + check.getMessage() +
+                                     "; every deletion would be held.");
+    }
+}
+
 }  // namespace
 
 setupFindings checkConfiguration(const std::string& _path, const std::string& _requested) {
@@ -94,7 +127,9 @@ setupFindings checkConfiguration(const std::string& _path, const std::string& _r
         {"SERVER_HOSTNAME", host},
         {"TOKEN", config.getToken()},
         {"CA_FILE", config.getCaFile()},
-        {"METRICS_FILE", config.getMetricsFile()}};
+        {"METRICS_FILE", config.getMetricsFile()},
+        {"NAMED_CONF", config.getNamedConf()},
+        {"NAMED_CHECKCONF", config.getNamedCheckconf()}};
     for (const auto& value : values) {
         if (!value.second.empty() && value.second.back() == '\r') {
             findings.problems.push_back(std::string(value.first) +
@@ -152,6 +187,8 @@ int runCheck(const std::string& _path, const std::string& _requested) {
         {"ZONES_VIEW", config.getZonesView()},
         {"EXCLUDE_ZONES", excluded},
         {"METRICS_FILE", config.getMetricsFile()},
+        {"NAMED_CONF", config.getNamedConf()},
+        {"NAMED_CHECKCONF", config.getNamedCheckconf()},
         {"CPANEL_METHOD", config.getCpanelMethod() ? "TRUE" : "FALSE"},
         {"CPANEL_ZONES_FILE", config.getCpanelZonesFile()},
     };
@@ -160,6 +197,7 @@ int runCheck(const std::string& _path, const std::string& _requested) {
     }
     setupFindings findings = checkConfiguration(_path, _requested);
     checkZonesFile(config, findings);
+    checkBind(config, findings);
     for (const std::string& problem : findings.problems) {
         say("Error: " + problem);
     }

@@ -46,6 +46,19 @@ zones_file_figures() {
 echo "== zones file readings"
 zones_file_figures
 
+# BIND's checker as the agent runs it before deletions, at two sizes: its
+# time and peak memory, and the longest turn of the loop that serves it.
+echo "== BIND's checker"
+if [ -x "$build/bindcheck_tool" ]; then
+    work=$(mktemp -d)
+    for zones in 100000 1000000; do
+        "$build/bindcheck_tool" "$zones" "$work" || echo "bindcheck_tool $zones failed"
+    done
+    rm -rf "$work"
+else
+    echo "bindcheck_tool not built: checker figures skipped"
+fi
+
 # The real agent against the in-process stand-in: start-up to a converged
 # service at three sizes (and deleting a tenth of 100,000 zones), the memory
 # of a service listing 1,000,000 zones the file lacks, the plan of
