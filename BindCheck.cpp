@@ -459,3 +459,13 @@ void BindCheck::judge(int _status) {
     finish(bindVerdict::Failed, checker + " exited with status " + std::to_string(code) +
                                     (line.empty() ? " without a message" : ": " + line));
 }
+
+std::string BindCheck::holdReason(bindVerdict _verdict) const {
+    if (_verdict == bindVerdict::Refused) {
+        return "BIND refuses its configuration: " + message;
+    }
+    if (_verdict == bindVerdict::Failed) {
+        return "BIND's checker gave no verdict: " + message;
+    }
+    return std::string();
+}

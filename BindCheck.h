@@ -68,6 +68,10 @@ public:
     // For Refused BIND's first message ("file:line: text"); for Failed why
     // there is no verdict; empty otherwise.
     const std::string& getMessage() const { return message; }
+    // Why |_verdict| (one of this checker's) holds deletions back: "BIND
+    // refuses its configuration: " or "BIND's checker gave no verdict: " and
+    // the message; empty when it lets them go.
+    std::string holdReason(bindVerdict _verdict) const;
     // Seconds the latest check ran (so far, while it runs).
     double getSeconds() const;
     // Peak resident memory of the latest finished checker in KiB; 0 when

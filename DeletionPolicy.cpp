@@ -1,6 +1,7 @@
 #include "DeletionPolicy.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "EventLog.h"
 #include "mylibs.h"
@@ -36,16 +37,19 @@ bool DeletionPolicy::takeWanted() {
 
 std::vector<DeletionPolicy::decision> DeletionPolicy::release(
     const std::vector<std::string_view>& _names, const std::vector<bool>& _allowed, size_t _base) {
-    std::vector<decision> decisions(_names.size(), decision::Held);
-    if (!blocked.empty()) {
+    if (!blocked.empty() || awaiting) {
         wanted = true;
-        if (!holdLogged) {
-            holdLogged = true;
-            eventLog(ERROR, "Holding back " + std::to_string(_names.size()) +
-                                " zone deletions: " + blocked);
+        awaited = awaited || blocked.empty();
+        if (!blocked.empty() && blocked != blockedSaid) {
+            blockedSaid = blocked;
+            eventLog(ERROR,
+                     "Holding back " + std::to_string(_names.size()) + " zone deletions: " + blocked);
         }
-        return decisions;
+        return std::vector<decision>(_names.size(),
+                                     blocked.empty() ? decision::Awaiting : decision::Held);
     }
+    blockedSaid.clear();
+    std::vector<decision> decisions(_names.size(), decision::Held);
     // The guard judges the whole set, as it would without the allowance:
     // the allowance lets through at most its count, and nothing else.
     const bool hold = guardHolds(_names.size(), _base);
@@ -172,7 +176,9 @@ size_t DeletionPolicy::allow(size_t _count) {
 }
 
 void DeletionPolicy::endPass() {
-    if (!allowed.active) {
+    // An allowance serves the pass that decides its deletions, not one in
+    // which they waited for a verdict.
+    if (!allowed.active || std::exchange(awaited, false)) {
         return;
     }
     allowanceText = "allowed " + std::to_string(allowed.granted) + " deletions, " +

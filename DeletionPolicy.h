@@ -42,19 +42,25 @@ public:
     // "N zone deletions of M zones (P %, more than MAX_DELETE_PERCENT=Q %)".
     std::string guardReason(size_t _planned, size_t _base) const;
 
-    // Holds every deletion that is due, with |_reason| (empty lets them go).
+    // Holds every deletion that is due, with |_reason| logged at ERROR (once
+    // for each distinct reason); empty lets them go.
     void setBlocked(const std::string& _reason) { blocked = _reason; }
     const std::string& getBlocked() const { return blocked; }
+    // With |_awaiting|, every deletion that is due waits, silently and
+    // without counting as held, for a verdict that lets it go.
+    void setAwaiting(bool _awaiting) { awaiting = _awaiting; }
+    bool isAwaiting() const { return awaiting; }
     // True when a deletion was due since the last call while deletions were
-    // blocked; clears the mark.
+    // blocked or awaiting; clears the mark.
     bool takeWanted();
 
     // What may become of one deletion that is due.
-    enum class decision : char { Held, Go, Allowed };
+    enum class decision : char { Held, Go, Allowed, Awaiting };
     // Which of |_names|, deletions due now out of |_base| zones, may go:
     // those |_allowed| marks as far as the allowance reaches (Allowed), the
     // others only when the guard lets all of them through (Go); none while
-    // blocked. Logs why some are held, once a pass.
+    // blocked (Held) or awaiting (Awaiting). Logs why some are held, once a
+    // pass.
     std::vector<decision> release(const std::vector<std::string_view>& _names,
                                   const std::vector<bool>& _allowed, size_t _base);
     // Counts a deletion the allowance let through that the service accepted.
@@ -134,7 +140,12 @@ private:
     int maxDeletePercent;
     long deleteGrace;
     std::string blocked;
+    // The latest blocking reason logged.
+    std::string blockedSaid;
+    bool awaiting = false;
     bool wanted = false;
+    // Deletions waited for a verdict in this pass.
+    bool awaited = false;
     // The guard's or the block's line was logged in this pass.
     bool holdLogged = false;
     // Folded names of the deletions held in the latest walk; how many of its

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "BindCheck.h"
 #include "ConfigFileParser.h"
 #include "EventLog.h"
 #include "ZoneFileParser.h"
@@ -124,6 +125,18 @@ int runPlan(bool _json, int _out) {
     reconciliationPlan plan;
     if (!server.planReconciliation(plan)) {
         return noPlan("the zone list of " + configFile->getServerHostname() + " cannot be read.");
+    }
+    // Deletions go only when BIND's checker accepts the configuration.
+    BindCheck bind(configFile);
+    if (bind.isEnabled() && (!plan.deletes.empty() || !plan.waiting.empty())) {
+        const std::string hold = bind.holdReason(bind.runToEnd(zonesFile.getFilesRead()));
+        if (!hold.empty()) {
+            plan.held.insert(plan.held.end(), plan.deletes.begin(), plan.deletes.end());
+            plan.held.insert(plan.held.end(), plan.waiting.begin(), plan.waiting.end());
+            plan.deletes.clear();
+            plan.waiting.clear();
+            plan.heldReason = hold;
+        }
     }
     const bool inSync =
         plan.inserts.empty() && plan.deletes.empty() && plan.waiting.empty() && plan.held.empty();

@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "BindCheck.h"
 #include "ConfigFileParser.h"
 #include "ControlSocket.h"
 #include "EventLog.h"
@@ -147,11 +148,13 @@ std::string getConfigurationFile() {
 namespace {
 
 // Waits until |_until|, a stop or a restart request, (with |_watch|) an
-// event about the zones file or (with |_control|) an operator's allowance,
-// whichever comes first; feeds the watchdog meanwhile. Returns true when the
-// zones file may have changed or deletions were allowed.
-bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch,
-             ControlSocket* _control = nullptr) {
+// event about the zones file, (with |_control|) an operator's allowance or
+// (with |_bind|) the verdict of BIND's checker, whichever comes first; serves
+// the checker and feeds the watchdog meanwhile. Returns true when the zones
+// file may have changed, deletions were allowed or a verdict arrived (then
+// also |_verdict|).
+bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch, ControlSocket* _control = nullptr,
+             BindCheck* _bind = nullptr, bool* _verdict = nullptr) {
     bool changed = false;
     while (!StopFlag && !ReloadFlag && !changed) {
         const auto left =
@@ -166,14 +169,20 @@ bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch,
         if (watchdog >= 0) {
             timeout = std::min(timeout, std::max(watchdog, 1L));
         }
-        pollfd fds[3] = {{getWakeFd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (_bind != nullptr && _bind->isRunning()) {
+            timeout = std::min<long>(timeout, std::max(_bind->getWaitMs(), 1));
+        }
+        pollfd fds[4] = {{getWakeFd(), POLLIN, 0},
+                         {-1, POLLIN, 0},
+                         {-1, POLLIN, 0},
+                         {_bind != nullptr ? _bind->getFd() : -1, POLLIN, 0}};
         if (_watch != nullptr) {
             fds[1].fd = _watch->getFd();
         }
         if (_control != nullptr) {
             fds[2].fd = _control->getFd();
         }
-        if (poll(fds, 3, static_cast<int>(timeout)) > 0) {
+        if (poll(fds, 4, static_cast<int>(timeout)) > 0) {
             if (_watch != nullptr && (fds[1].revents & POLLIN) != 0) {
                 changed = _watch->consumeEvents();
             }
@@ -183,6 +192,12 @@ bool waitFor(steadyClock::time_point _until, ZonesWatch* _watch,
         }
         if ((fds[0].revents & POLLIN) != 0) {
             drainWakeFd();
+        }
+        if (_bind != nullptr && _bind->isRunning() && _bind->service()) {
+            changed = true;
+            if (_verdict != nullptr) {
+                *_verdict = true;
+            }
         }
     }
     reportCaughtSignals();
@@ -252,6 +267,7 @@ enum class passKind { First, Interval, Early };
 struct agentState {
     ZoneFileParser& zonesFile;
     serverConnector& server;
+    BindCheck& bind;
     std::unique_ptr<ZonesWatch> watch;  // null when the file is only polled
     std::unique_ptr<ControlSocket> control = nullptr;
     int lastSeenCounter = 2;
@@ -266,7 +282,46 @@ struct agentState {
     time_t nextPass = 0;
     // The metrics file could not be written; said once until it can.
     bool metricsFailureLogged = false;
+    // A verdict of BIND's checker waits for the pass it serves; an early
+    // pass is wanted for it.
+    bool verdictReady = false;
+    bool earlyPassWanted = false;
+    // The latest verdict that came (Unchecked before one).
+    bindVerdict lastVerdict = bindVerdict::Unchecked;
 };
+
+// Sets what the deletions of the coming pass may do. Without BIND's checker
+// they go; with it they wait for a verdict, and the verdict that came since
+// the latest pass serves this pass alone: accepted, they go; otherwise they
+// are held with BIND's message.
+void applyVerdict(agentState& _agent) {
+    if (!_agent.bind.isEnabled()) {
+        _agent.server.setDeletionsBlocked("");
+    } else if (!_agent.verdictReady) {
+        _agent.server.setDeletionsBlocked("", true);
+    } else {
+        _agent.verdictReady = false;
+        _agent.lastVerdict = _agent.bind.getVerdict();
+        const std::string hold = _agent.bind.holdReason(_agent.lastVerdict);
+        _agent.server.setDeletionsBlocked(
+            hold.empty() ? hold : hold + "; they wait until named-checkconf accepts it.");
+    }
+}
+
+// Asks BIND's checker for a verdict when deletions waited for one in the
+// latest pass. A verdict less than a minute old on unchanged files stands:
+// accepted, it serves an early pass at once; otherwise the deletions wait.
+void requestVerdict(agentState& _agent) {
+    if (!_agent.server.takeDeletionsWanted() || !_agent.bind.isEnabled() ||
+        _agent.bind.isRunning() || _agent.verdictReady ||
+        _agent.bind.start(_agent.zonesFile.getFilesRead())) {
+        return;
+    }
+    if (_agent.bind.getVerdict() == bindVerdict::Accepted) {
+        _agent.verdictReady = true;
+        _agent.earlyPassWanted = true;
+    }
+}
 
 // Why a reconciliation may not run yet; empty when it may.
 std::string syncBlockReason(const agentState& _agent) {
@@ -293,11 +348,13 @@ void publish(agentState& _agent, bool _succeeded) {
         strftime(next, sizeof next, "%H:%M:%S", &parts);
     }
     const std::string& allowance = server.getAllowanceText();
+    const std::string bindHold = _agent.bind.holdReason(_agent.lastVerdict);
     const std::string unconfigured =
         configFile->getServerHostname().empty() ? "not configured: SERVER_HOSTNAME is empty; " : "";
-    notifyStatus(unconfigured + std::to_string(zones) + " zones; last pass " +
-                 (_succeeded ? "ok" : "failed") + "; " + std::to_string(server.getDeletionsHeld()) +
-                 " deletions held; " + std::to_string(server.getDeletionsWaiting()) + " waiting; " +
+    notifyStatus(unconfigured + (bindHold.empty() ? "" : bindHold + "; ") + std::to_string(zones) +
+                 " zones; last pass " + (_succeeded ? "ok" : "failed") + "; " +
+                 std::to_string(server.getDeletionsHeld()) + " deletions held; " +
+                 std::to_string(server.getDeletionsWaiting()) + " waiting; " +
                  (server.isSyncPending() ? "sync pending" : "in sync") + "; next pass at " + next +
                  (allowance.empty() ? "" : "; " + allowance));
     const std::string path = configFile->getMetricsFile();
@@ -312,6 +369,9 @@ void publish(agentState& _agent, bool _succeeded) {
     values.deletionsWaiting = server.getDeletionsWaiting();
     values.syncPending = server.isSyncPending();
     values.requests = &server.getRequestCounts();
+    values.bindConfigOk = _agent.lastVerdict == bindVerdict::Accepted ? 1
+                          : bindHold.empty()                          ? -1
+                                                                      : 0;
     std::string error;
     if (replaceFile(path, formatMetrics(values), error)) {
         _agent.metricsFailureLogged = false;
@@ -330,6 +390,7 @@ void runPass(agentState& _agent, passKind _kind) {
     if (_kind != passKind::Early) {
         server.beginPass();
     }
+    applyVerdict(_agent);
     // A repair waits for its turn: a failure in this pass's commit makes the
     // next one due, not this one.
     const bool repairDue = _kind == passKind::First || server.isRepairDue();
@@ -380,6 +441,7 @@ void runPass(agentState& _agent, passKind _kind) {
         _agent.nextPass = time(nullptr) + passInterval();
     }
     server.closeAllowance();
+    requestVerdict(_agent);
     _agent.lastPassEnd = steadyClock::now();
     publish(_agent, server.getFailureCount() == failuresBefore);
 }
@@ -393,6 +455,7 @@ void sleepUntilNextPass(agentState& _agent) {
     steadyClock::time_point lastEarly = steadyClock::now() - std::chrono::seconds(1);
     bool changed = false;
     while (!StopFlag && !ReloadFlag && steadyClock::now() < deadline) {
+        changed = changed || std::exchange(_agent.earlyPassWanted, false);
         // A grace end that the latest pass could not serve waits for the
         // interval pass.
         const steadyClock::time_point graceEnd = _agent.server.nextDeletionDue();
@@ -408,7 +471,11 @@ void sleepUntilNextPass(agentState& _agent) {
                 continue;
             }
         }
-        changed = waitFor(until, _agent.watch.get(), _agent.control.get()) || changed;
+        bool verdict = false;
+        changed =
+            waitFor(until, _agent.watch.get(), _agent.control.get(), &_agent.bind, &verdict) ||
+            changed;
+        _agent.verdictReady = _agent.verdictReady || verdict;
     }
 }
 
@@ -486,7 +553,11 @@ void startDaemon() {
     // parser and destroyed before it.
     ZoneFileParser zonesFile(configFile);
     serverConnector server(configFile, zonesFile.getZones());
-    agentState agent{zonesFile, server, nullptr};
+    // Deletions wait for BIND's verdict on its configuration; a stop ends a
+    // check under way with the checker.
+    BindCheck bind(configFile);
+    eventLog(INFO, "BIND's checker before deletions: " + bind.getDescription());
+    agentState agent{zonesFile, server, bind, nullptr};
     if (configFile->getWatchZonesFile()) {
         agent.watch = std::make_unique<ZonesWatch>(configFile->getZoneFileName());
     }

@@ -408,14 +408,20 @@ std::vector<bool> serverConnector::sendDeletions(const std::vector<std::string_v
     const std::vector<DeletionPolicy::decision> decisions = policy.release(_names, _allowed, _base);
     std::vector<bool> accepted(_names.size(), false);
     _held.assign(_names.size(), false);
+    bool awaiting = false;
     for (size_t k = 0; k < _names.size(); ++k) {
         _held[k] = decisions[k] == DeletionPolicy::decision::Held;
+        awaiting = awaiting || decisions[k] == DeletionPolicy::decision::Awaiting;
     }
     if (std::find(_held.begin(), _held.end(), true) != _held.end()) {
         noteFailure();
+    } else if (awaiting) {
+        // Owed, but no failure: the repair runs again once the verdict came.
+        syncPending = true;
     }
     for (size_t k = 0; k < _names.size() && !StopFlag; ++k) {
-        if (!_held[k] && deleteZone(std::string(_names[k]))) {
+        if (decisions[k] != DeletionPolicy::decision::Awaiting && !_held[k] &&
+            deleteZone(std::string(_names[k]))) {
             accepted[k] = true;
             if (decisions[k] == DeletionPolicy::decision::Allowed) {
                 policy.noteSentByAllowance();

@@ -138,11 +138,15 @@ public:
     // before the zones file has been read, an empty vector would wipe the
     // agent's zones at the service.
     void setSyncBlocked(const std::string& _reason) { syncBlocked = _reason; }
-    // Holds every deletion that is due, with |_reason| (empty lets them go).
-    // The operator's allowance does not override it.
-    void setDeletionsBlocked(const std::string& _reason) { policy.setBlocked(_reason); }
+    // Holds every deletion that is due, with |_reason| (empty lets them go);
+    // with |_awaiting| they wait silently for a verdict instead. The
+    // operator's allowance overrides neither.
+    void setDeletionsBlocked(const std::string& _reason, bool _awaiting = false) {
+        policy.setBlocked(_reason);
+        policy.setAwaiting(_awaiting);
+    }
     // True when a deletion was due since the last call while deletions were
-    // blocked; clears the mark.
+    // blocked or awaiting; clears the mark.
     bool takeDeletionsWanted() { return policy.takeWanted(); }
 
     // Starts an interval pass: counts down the wait of a pending repair.

@@ -38,11 +38,11 @@ protected:
     // Writes the configuration with |interval| and the |extra| lines; deletions
     // go out at once unless |extra| sets DELETE_GRACE.
     void writeConfig(int interval, const std::string& extra = "") {
-        testutil::writeFile(configPath, "ZONES_FILE=" + zonesPath +
-                                            "\nSERVER_HOSTNAME=" + service.hostAndPort() +
-                                            "\nTOKEN=" + kToken + "\nCA_FILE=" + service.caFile() +
-                                            "\nUPDATE_INTERVAL=" + std::to_string(interval) +
-                                            "\nDELETE_GRACE=0\n" + extra);
+        testutil::writeFile(
+            configPath, "ZONES_FILE=" + zonesPath + "\nSERVER_HOSTNAME=" + service.hostAndPort() +
+                            "\nTOKEN=" + kToken + "\nCA_FILE=" + service.caFile() +
+                            "\nUPDATE_INTERVAL=" + std::to_string(interval) +
+                            "\nNAMED_CONF=" + zonesPath + "\nDELETE_GRACE=0\n" + extra);
     }
 
     // Starts the agent (ending the one before) with a fresh configuration and
@@ -104,7 +104,8 @@ TEST_F(AgentTest, StartupReconcilesInOrderAndEveryPassRewritesTheMetricsFile) {
     for (const standin::RecordedRequest& r : service.requests()) {
         paths += r.path.substr(5) + " ";  // after "/api/"
     }
-    EXPECT_EQ(paths, "zones/bulk_insert zones/agent zones/delete last_seen last_seen ");
+    // The deletion waits for BIND's verdict, which brings an early pass.
+    EXPECT_EQ(paths, "zones/bulk_insert zones/agent last_seen zones/agent zones/delete last_seen ");
     const std::string text = "\n" + testutil::readFile(dir.file("v.prom"));
     for (const char* line :
          {"\nvantrel_zones 2\n", "\nvantrel_sync_pending 0\n",
@@ -249,7 +250,8 @@ TEST_F(AgentTest, OnlyAZoneMissingForTheWholeGracePeriodIsDeleted) {
 // nothing changed. The file also holds a secondary and an excluded zone.
 TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
     testutil::writeFile(zonesPath, zonesText({"a.example", "b.example"}) +
-                                       "zone \"t.example\" { type master; };\n");
+                                       "zone \"t.example\" { type master; file \"t\"; };\n");
+    testutil::writeFile(dir.file("typo.conf"), "options { max-stale-ttl: 43200; };\n");
     Lines many = testutil::names("old", 40);
     many.push_back("a.example");
     // Listed zones, configuration, exit status, counts (insert, delete,
@@ -259,7 +261,12 @@ TEST_F(AgentTest, PlanShowsWhatAStartWouldChangeWithoutChangingAnything) {
         {{"a.example"}, "", 2, {1, 0, 0, 0}, "insert b.example"},
         {{"a.example", "b.example", "c.example"}, "", 2, {0, 1, 0, 0}, "delete c.example"},
         {{"a.example", "b.example", "c"}, "DELETE_GRACE=60\n", 2, {0, 0, 1, 0}, "wait c"},
-        {many, "", 2, {1, 0, 0, 40}, "Held back: 40 (40 zone deletions of 41 zones (97 %"}};
+        {many, "", 2, {1, 0, 0, 40}, "Held back: 40 (40 zone deletions of 41 zones (97 %"},
+        {{"a.example", "b.example", "c"},
+         "NAMED_CONF=" + dir.file("typo.conf") + "\n",
+         2,
+         {0, 0, 0, 1},
+         "Held back: 1 (BIND refuses its configuration: " + dir.file("typo.conf")}};
     for (const auto& [listed, extra, status, counts, line] : states) {
         SCOPED_TRACE(line);
         service.setZones(kToken, listed);
@@ -331,6 +338,38 @@ TEST_F(AgentTest, MassDeletionIsHeldUntilTheOperatorAllowsIt) {
     EXPECT_EQ(agent.waitExit(), 0);
     EXPECT_EQ(command({"--allow-deletions", "10"}, err).status, 1);
     EXPECT_NE(err.find("No running agent answers at " + dir.file("control")), std::string::npos);
+}
+
+// BIND's own checker before every deletion: while it refuses the
+// configuration BIND loads (an option typo), a removed zone stays at the
+// service, BIND's message is logged once and the metrics say so; fixed, the
+// deletion goes. With the check off it goes at once, as it did without one.
+TEST_F(AgentTest, NoDeletionWhileBindsCheckerRefusesItsConfiguration) {
+    const std::string bind = dir.file("bind.conf");
+    const std::string typo = "options { max-stale-ttl: 43200; };\ninclude \"" + zonesPath + "\";\n";
+    const std::string metrics = dir.file("v.prom");
+    for (const std::string checker : {"", "NAMED_CHECKCONF=none\n"}) {
+        testutil::writeFile(bind, typo);
+        service.setZones(kToken, {"a.example", "b.example"});
+        ASSERT_TRUE(startWith({"a.example", "b.example"}, 2,
+                              checker + "NAMED_CONF=" + bind + "\nMETRICS_FILE=" + metrics + "\n"));
+        ASSERT_TRUE(agent.waitForOutput("Successfully updated lastseen!"));
+        testutil::writeFile(zonesPath, zonesText({"a.example"}));
+        if (checker.empty()) {
+            EXPECT_TRUE(
+                agent.waitForOutput("Holding back 1 zone deletions: BIND refuses its "
+                                    "configuration: " +
+                                    bind + ":1: "));
+            EXPECT_TRUE(testutil::waitUntil([&] {
+                return testutil::readFile(metrics).find("\nvantrel_bind_config_ok 0\n") !=
+                       std::string::npos;
+            }));
+            EXPECT_FALSE(serviceHolds({"a.example"}, seconds(3)));
+            EXPECT_EQ(testutil::countOf(agent.output(), "Holding back"), 1u);
+            testutil::writeFile(bind, "include \"" + zonesPath + "\";\n");
+        }
+        EXPECT_TRUE(serviceHolds({"a.example"}));
+    }
 }
 
 TEST_F(AgentTest, WatchFallsBackToPollingWhileTheFolderIsMissing) {
