@@ -15,6 +15,11 @@
 //       the agent's resident and peak memory once its first reconciliation
 //       has held back the deletions of ZONES zones that the service lists and
 //       the file lacks (target: a peak of 200 MB at 1,000,000).
+//   agent_tool AGENT checking ZONES
+//       with a ZONES-zone file that BIND's checker judges before a deletion:
+//       the time from a zone's addition to its arrival while the checker
+//       runs, the longest gap between heartbeats meanwhile (interval 1 s: a
+//       heartbeat every 3 s), and the time until the deletion went.
 //   agent_tool AGENT plan ZONES
 //       the wall time of "--plan --json" for a ZONES-zone file against a
 //       service that lacks one in ten of its master zones and lists a
@@ -233,6 +238,66 @@ int listed(const std::string& _agent, uint64_t _zones) {
     return bench.agent.waitExit() == 0 ? 0 : 1;
 }
 
+int checking(const std::string& _agent, uint64_t _zones) {
+    Bench bench;
+    zonegen::Layout layout;
+    layout.zoneCount = _zones;
+    layout.directory = bench.dir.path();
+    zonegen::writeFile(bench.zonesPath, layout);
+    const size_t expected = masterCount(layout);
+    if (!bench.startService()) {
+        return 1;
+    }
+    std::ofstream(bench.dir.file("vantrel.conf"), std::ios::app)
+        << "UPDATE_INTERVAL=1\nNAMED_CONF=" << bench.zonesPath << "\n";
+    if (!bench.start(_agent) || !bench.waitForCount(expected, 900)) {
+        std::fprintf(stderr, "the service did not converge\n");
+        return 1;
+    }
+    // The first hosted master goes (a deletion is due, the checker starts),
+    // and a second later a new zone comes.
+    std::string text = zonegen::header(layout.directory);
+    bool dropped = false;
+    for (uint64_t i = 0; i < layout.zoneCount; ++i) {
+        const bool slave = zonegen::isSlave(i, layout.seed);
+        if (!slave && !std::exchange(dropped, true)) {
+            continue;
+        }
+        text += zonegen::zoneBlock(zonegen::zoneName(i, layout.seed),
+                                   zonegen::mix(i ^ (layout.seed << 1)) >> 40, slave);
+    }
+    const size_t insertsBefore = bench.service.requestCounts()["/api/zones/bulk_insert"];
+    testutil::writeFile(bench.zonesPath, text);
+    const auto removed = clockType::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    text += "zone \"added.example\" { type master; file \"added.db\"; };\n";
+    testutil::writeFile(bench.zonesPath, text);
+    const auto written = clockType::now();
+    double insertion = -1;
+    double longestGap = 0;
+    size_t heartbeats = bench.service.requestCounts()["/api/last_seen"];
+    auto lastHeartbeat = clockType::now();
+    while (bench.service.requestCounts()["/api/zones/delete"] == 0 && secondsSince(removed) < 600) {
+        const size_t now = bench.service.requestCounts()["/api/last_seen"];
+        if (now != heartbeats) {
+            heartbeats = now;
+            longestGap = std::max(longestGap, secondsSince(lastHeartbeat));
+            lastHeartbeat = clockType::now();
+        }
+        if (insertion < 0 &&
+            bench.service.requestCounts()["/api/zones/bulk_insert"] > insertsBefore) {
+            insertion = secondsSince(written);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::printf(
+        "while BIND's checker judged %llu zones: a new zone arrived after %.2f s, longest gap "
+        "between heartbeats %.2f s (every 3 s), the deletion went after %.2f s\n",
+        static_cast<unsigned long long>(_zones), insertion, longestGap, secondsSince(removed));
+    bench.agent.signal(SIGTERM);
+    return bench.agent.waitExit() == 0 && insertion >= 0 ? 0 : 1;
+}
+
 int latency(const std::string& _agent, int _edits, uint64_t _zones) {
     Bench bench;
     zonegen::Layout layout;
@@ -332,6 +397,9 @@ int main(int argc, char** argv) {
     if (mode == "latency" && argc >= 5) {
         return latency(argv[1], std::stoi(argv[3]), std::stoull(argv[4]));
     }
+    if (mode == "checking" && argc >= 4) {
+        return checking(argv[1], std::stoull(argv[3]));
+    }
     if (mode == "listed" && argc >= 4) {
         return listed(argv[1], std::stoull(argv[3]));
     }
@@ -340,7 +408,8 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: %s AGENT scale ZONES [DELETE_PERCENT] | AGENT endless | AGENT latency "
-                 "EDITS ZONES | AGENT listed ZONES | AGENT plan ZONES\n",
+                 "EDITS ZONES | AGENT listed ZONES | AGENT checking ZONES | AGENT plan "
+                 "ZONES\n",
                  argv[0]);
     return 2;
 }

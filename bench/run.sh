@@ -71,6 +71,8 @@ if [ -x "$build/agent_tool" ] && [ -x "$build/vantrel" ]; then
     "$build/agent_tool" "$build/vantrel" scale 1000000
     "$build/agent_tool" "$build/vantrel" endless
     "$build/agent_tool" "$build/vantrel" listed 1000000
+    echo "== heartbeats and insertions while BIND's checker runs"
+    "$build/agent_tool" "$build/vantrel" checking 1000000
     echo "== the plan"
     "$build/agent_tool" "$build/vantrel" plan 100000
     echo "== change latency and idle CPU"

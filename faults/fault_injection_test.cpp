@@ -48,7 +48,7 @@ void run(const char* _name, const std::vector<Fault>& _faults, const std::vector
     testutil::writeFile(dir.file("vantrel.conf"),
                         "ZONES_FILE=" + path + "\nSERVER_HOSTNAME=" + service.hostAndPort() +
                             "\nTOKEN=" + kToken + "\nCA_FILE=" + service.caFile() +
-                            "\nUPDATE_INTERVAL=1\nDELETE_GRACE=1\nLOG_LEVEL=ERROR\n");
+                            "\nNAMED_CONF=" + path + "\nUPDATE_INTERVAL=1\nDELETE_GRACE=1\nLOG_LEVEL=ERROR\n");
     testutil::Child agent;
     ASSERT_TRUE(agent.start({VANTREL_BINARY, "-c", dir.file("vantrel.conf")}, dir.path()));
 
