@@ -192,6 +192,12 @@ TEST_F(AgentTest, StopSignalsEndTheAgentWithinTwoSecondsAndBeforeTheFirstPass) {
         EXPECT_LT(Clock::now() - sent, seconds(2));
         EXPECT_EQ(service.requestCount() == 0, when == Starting);
     }
+    // SIGPIPE (kill -PIPE, or a write to a reader that went away) is ignored.
+    service.clearFaults();
+    ASSERT_TRUE(startAgent(3600) && agent.waitForOutput("lastseen!"));
+    agent.signal(SIGPIPE);
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.waitExit(seconds(10)), 0);
 }
 
 TEST_F(AgentTest, FilesThatCannotBeTrustedAtStartDeleteNothing) {
