@@ -106,8 +106,9 @@ struct Bench {
         service.addToken(kToken);
         testutil::writeFile(
             dir.file("vantrel.conf"),
-            "ZONES_FILE=" + zonesPath + "\nSERVER_HOSTNAME=" + service.hostAndPort() + "\nTOKEN=" +
-                kToken + "\nCA_FILE=" + service.caFile() + "\nLOG_LEVEL=ERROR\nDELETE_GRACE=0\n");
+            "ZONES_FILE=" + zonesPath + "\nSERVER_HOSTNAME=" + service.hostAndPort() +
+                "\nTOKEN=" + kToken + "\nCA_FILE=" + service.caFile() +
+                "\nLOG_LEVEL=ERROR\nDELETE_GRACE=0\n" + "NAMED_CONF=" + zonesPath + "\n");
         chmod(dir.file("vantrel.conf").c_str(), 0600);
         return true;
     }
@@ -139,6 +140,7 @@ int scale(const std::string& _agent, uint64_t _zones, int _deletePercent) {
     Bench bench;
     zonegen::Layout layout;
     layout.zoneCount = _zones;
+    layout.directory = bench.dir.path();  // BIND's checker needs it to exist
     zonegen::writeFile(bench.zonesPath, layout);
     struct stat status;
     stat(bench.zonesPath.c_str(), &status);
@@ -248,8 +250,7 @@ int checking(const std::string& _agent, uint64_t _zones) {
     if (!bench.startService()) {
         return 1;
     }
-    std::ofstream(bench.dir.file("vantrel.conf"), std::ios::app)
-        << "UPDATE_INTERVAL=1\nNAMED_CONF=" << bench.zonesPath << "\n";
+    std::ofstream(bench.dir.file("vantrel.conf"), std::ios::app) << "UPDATE_INTERVAL=1\n";
     if (!bench.start(_agent) || !bench.waitForCount(expected, 900)) {
         std::fprintf(stderr, "the service did not converge\n");
         return 1;
