@@ -408,19 +408,15 @@ std::vector<bool> serverConnector::sendDeletions(const std::vector<std::string_v
     const std::vector<DeletionPolicy::decision> decisions = policy.release(_names, _allowed, _base);
     std::vector<bool> accepted(_names.size(), false);
     _held.assign(_names.size(), false);
-    bool awaiting = false;
     for (size_t k = 0; k < _names.size(); ++k) {
         _held[k] = decisions[k] == DeletionPolicy::decision::Held;
-        awaiting = awaiting || decisions[k] == DeletionPolicy::decision::Awaiting;
     }
     if (std::find(_held.begin(), _held.end(), true) != _held.end()) {
         noteFailure();
-    } else if (awaiting) {
-        // Owed, but no failure: the repair runs again once the verdict came.
-        syncPending = true;
     }
     for (size_t k = 0; k < _names.size() && !StopFlag; ++k) {
-        if (decisions[k] != DeletionPolicy::decision::Awaiting && !_held[k] &&
+        if ((decisions[k] == DeletionPolicy::decision::Go ||
+             decisions[k] == DeletionPolicy::decision::Allowed) &&
             deleteZone(std::string(_names[k]))) {
             accepted[k] = true;
             if (decisions[k] == DeletionPolicy::decision::Allowed) {
@@ -586,6 +582,8 @@ std::vector<bool> serverConnector::deleteListedExtras(const nameList& _listed) {
     std::vector<uint32_t> extra;
     const std::vector<bool> isListed = matchListed(_listed, extra);
     const std::vector<uint32_t> due = policy.refreshExtras(_listed, extra);
+    // Deletions that wait for a verdict bring the repair back once it came.
+    extrasAwaiting = !due.empty() && policy.isAwaiting() && policy.getBlocked().empty();
     if (due.empty()) {
         return isListed;
     }
@@ -651,5 +649,6 @@ void serverConnector::endPass() {
 
 bool serverConnector::isRepairDue() const {
     const auto now = steadyClock::now();
-    return !session.isHeld() && ((syncPending && repairWait == 0) || policy.nextExtraDue() <= now);
+    return !session.isHeld() && ((syncPending && repairWait == 0) || policy.nextExtraDue() <= now ||
+                                 (extrasAwaiting && !policy.isAwaiting()));
 }

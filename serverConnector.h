@@ -158,7 +158,8 @@ public:
     // service's side.
     void endPass();
     // True when no hold applies and either a repair is pending and its wait is
-    // over, or the grace period of a listed zone the file lacks has ended.
+    // over, the grace period of a listed zone the file lacks has ended, or
+    // the deletions of listed zones waited for a verdict that has come.
     bool isRepairDue() const;
     // The earliest end of a grace period a deletion waits for (steady clock),
     // as computed by the latest walk and reconciliation; the time point's
@@ -243,6 +244,8 @@ private:
     // Why reconciliation may not run; empty when it may.
     std::string syncBlocked = "Zone reconciliation skipped: the zones file has not been read yet.";
     bool syncPending = false;
+    // The latest reconciliation's deletions wait for a verdict.
+    bool extrasAwaiting = false;
     bool passFailed = false;
     uint64_t failureCount = 0;
     // The latest reconciliation ran without failure.
