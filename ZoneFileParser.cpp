@@ -230,6 +230,9 @@ std::string ZoneFileParser::whyNotMirrored(const namedConf& _conf, uint32_t _ind
     if (zone.view != _chosen) {
         return "in view \"" + _conf.views[zone.view - 1] + "\" (ZONES_VIEW=" + zonesView + ")";
     }
+    if (zone.zoneClass != zoneStatement::NO_WORD) {
+        return "class " + _conf.words[zone.zoneClass] + ", not IN";
+    }
     if (zone.type == zoneStatement::NO_WORD) {
         return "its type is in an include that is not read (FOLLOW_INCLUDES=FALSE)";
     }
