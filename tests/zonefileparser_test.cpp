@@ -74,13 +74,14 @@ bindVerdict askBind(const testutil::TempDir& _dir, const std::string& _view) {
         verdict.syntaxError = verdict.syntaxError || run.out.find(parser) != std::string::npos;
     }
     // Each line: name (which may hold blanks), class, view, type; an in-view
-    // zone's type is "in-view <view>".
+    // zone's type is "in-view <view>". Only zones of class IN count.
     const std::regex listed("(.*?) (\\S+) (\\S+) (in-view \\S+|\\S+)");
     std::map<std::pair<std::string, std::string>, std::string> types;  // by view, name
     std::istringstream in(verdict.accepted ? run.out : "");
     std::smatch w;
     for (std::string line; std::getline(in, line);) {
-        if (std::regex_match(line, w, listed)) {
+        if (std::regex_match(line, w, listed) &&
+            std::regex_match(w[2].str(), std::regex("in|class1", std::regex::icase))) {
             types[{w[3], comparable(w[1])}] = w[4].str()[0] == 'i' ? w[4].str() : asciiLower(w[4]);
         }
     }
@@ -158,11 +159,12 @@ comparison compareWithBind(const Files& _files, const std::string& _view) {
     return result;
 }
 
-// Generated configurations: options, acl, key, logging and controls around
-// zones (outside views or in two views, one with an in-view zone) whose
-// statements come in random order, quoted and unquoted names, classes, the
-// three comment styles also inside strings and around names, includes at
-// the top, in views and inside zone bodies; one in four texts then broken.
+// Generated configurations: options, acl, key, logging, controls, dyndb and
+// plugin around zones (outside views or in two views of class IN, CHAOS or
+// HS, one with an in-view zone) of every type whose statements come in
+// random order, quoted and unquoted names, classes, the three comment styles
+// also inside strings and around names, includes at the top, in views and
+// inside zone bodies; one in four texts then broken.
 class configGenerator {
 public:
     explicit configGenerator(uint32_t _seed) : random(_seed) {}
@@ -172,7 +174,7 @@ public:
         serial = 0;
         std::vector<std::string> top = {
             "options {" +
-                shuffled({"directory \"@DIR@\";", "recursion no;", "allow-transfer { trusted; };",
+                shuffled({"directory \"@DIR@\";", "notify no;", "allow-transfer { trusted; };",
                           "version \"//none\";", "listen-on port 53 { any; };"}) +
                 "};",
             "acl \"trusted\" { 192.0.2.0/24; !198.51.100.7; localhost; };",
@@ -182,14 +184,19 @@ public:
             "controls { inet 127.0.0.1 port 953 allow { 127.0.0.1; } keys { \"rndc-key\"; }; };"};
         const bool views = pick(3) == 0;
         *_view = !views ? "" : pick(4) == 0 ? "" : pick(2) == 0 ? "inside" : "Outside";
+        top.push_back(pick(3) == 0 ? module() : pick(8) == 0 && !views ? module(true) : "");
+        // Both views of one class, for the in-view zone.
+        family = views && pick(3) == 0 ? 1 + pick(2) : 0;
         if (views) {
             std::string inside = zones(3 + pick(5), "inside");
             std::string outside = zones(3 + pick(5), "Outside");
             outside += " zone \"shared.example\" { type master; file \"shared.db\"; };";
             inside += " zone \"Shared.Example.\" { in-view \"Outside\"; };";
             // A view must come before the in-view statements that name it.
-            top.push_back("view Outside { match-clients { any; }; " + outside + " };" + spacing() +
-                          "view \"inside\" IN { match-clients { 10.0.0.0/8; }; " + inside + " };");
+            top.push_back("view Outside " + classWord(true) + "{ match-clients { any; }; " +
+                          (pick(4) == 0 ? module(pick(2) == 0) : "") + outside + " };" + spacing() +
+                          "view \"inside\" " + classWord(true) +
+                          " { match-clients { 10.0.0.0/8; }; " + inside + " };");
         } else {
             top.push_back(zones(4 + pick(12), ""));
         }
@@ -210,6 +217,30 @@ private:
             out += spacing() + item;
         }
         return out + "\n";
+    }
+
+    // A class of the text's family; none at times, but a view not of class
+    // IN states its class.
+    std::string classWord(bool _view = false) {
+        const char* const classes[3][3] = {
+            {"IN", "in", "CLASS1"}, {"CHAOS", "ch", "chaos"}, {"HS", "hesiod", "hs"}};
+        return pick(3) == 0 && (family == 0 || !_view) ? "" : classes[family][pick(3)];
+    }
+
+    // A dyndb or plugin statement: a parameter block that BIND reads as raw
+    // text, in which only braces count and a backslash escapes one.
+    std::string module(bool _plugin = false) {
+        const char* const pieces[] = {
+            "uri \"ldapi://%2f\";", "a \"b", "// {", "/* {}", "\n# x", "\\}", "\\{", "\\\\",
+            "{ k \"v\"; }",         ";",     "nil."};
+        std::string text;
+        for (size_t n = pick(6); n > 0; --n) {
+            text += std::string(" ") + pieces[pick(11)];
+        }
+        return (_plugin        ? "plugin query \"filter.so\""
+                : pick(2) == 0 ? "dyndb ipa \"ldap.so\""
+                               : "dyndb \"s\" \"sample.so\"") +
+               spacing() + "{" + text + " };";
     }
 
     // Blanks or a comment between tokens.
@@ -240,16 +271,19 @@ private:
             }
             const std::string file =
                 "file \"/var//named/" + _view + std::to_string(serial++) + ".db\";";
-            const char* const types[] = {"master",    "primary", "Master", "slave",
-                                         "secondary", "forward", "stub",   "PRIMARY"};
-            const std::string type = types[pick(8)];
+            // A mirror zone needs recursion, which a view not of class IN lacks.
+            const char* const types[] = {"master",          "primary", "Master",      "slave",
+                                         "forward",         "stub",    "PRIMARY",     "secondary",
+                                         "delegation-only", "hint",    "static-stub", "mirror"};
+            const std::string type = types[pick(family == 0 ? 12 : 11)];
             std::vector<std::string> body = {"type " + type + (pick(4) == 0 ? " ;" : ";")};
-            if (type == "forward") {
-                body.push_back("forwarders { 192.0.2.1; };");
-            } else {
+            if (type == "forward" || type == "static-stub") {
+                body.push_back(type[0] == 'f' ? "forwarders { 192.0.2.1; };"
+                                              : "server-addresses { 192.0.2.1; };");
+            } else if (type != "delegation-only") {
                 body.push_back(file);
             }
-            if (type == "slave" || type == "secondary" || type == "stub") {
+            if (type == "slave" || type == "secondary" || type == "stub" || type == "mirror") {
                 body.push_back("masters { 192.0.2.1; 192.0.2.2 port 5353; };");
             }
             for (const char* option : {"allow-transfer { none; };", "notify yes;",
@@ -266,10 +300,7 @@ private:
             }
             const bool bare = name.find_first_of(".") != std::string::npos && pick(3) == 0;
             const std::string header = std::string(pick(2) == 0 ? "zone" : "ZONE") + spacing() +
-                                       (bare ? name : "\"" + name + "\"") + spacing() +
-                                       (pick(3) == 0   ? "IN"
-                                        : pick(2) == 0 ? "in"
-                                                       : "");
+                                       (bare ? name : "\"" + name + "\"") + spacing() + classWord();
             out.push_back(header + "{" + shuffled(body) + "};");
         }
         std::string text = shuffled(out);
@@ -283,11 +314,15 @@ private:
 
     // One change that breaks the grammar's structure, most of the time: a
     // ";" after a "}" or a type gone, a brace gone or added, a quote left open
-    // at the end. (A quote inside a word shifts every string after it, and
-    // BIND then refuses the option values that come out, which the agent
-    // does not check.)
+    // at the end, a type BIND does not know. (A quote inside a word shifts
+    // every string after it, and BIND then refuses the option values that
+    // come out, which the agent does not check.)
     void breakText(std::string* _text) {
-        const size_t kind = pick(5);
+        const size_t kind = pick(6);
+        const size_t type = _text->find("type ", pick(_text->size()));
+        if (kind == 5 && type != std::string::npos) {
+            _text->replace(type + 5, _text->find_first_of(" ;", type + 5) - type - 5, "native");
+        }
         const char* const marks[] = {"};", "}", "type"};
         if (kind < 3) {
             size_t at = _text->find(marks[kind], pick(_text->size()));
@@ -295,7 +330,7 @@ private:
             if (at < _text->size()) {
                 _text->erase(at, 1);
             }
-        } else {
+        } else if (kind < 5) {
             _text->insert(kind == 3 ? pick(_text->size()) : _text->size(), kind == 3 ? "{ " : "\"");
         }
     }
@@ -303,6 +338,7 @@ private:
     std::mt19937 random;
     Files files;
     size_t serial = 0;
+    size_t family = 0;  // the class of the text's zones and views: IN, CHAOS, HS
 };
 
 TEST(ZonesReaderTest, GeneratedConfigurationsGiveExactlyTheZonesBindServesAsPrimary) {
