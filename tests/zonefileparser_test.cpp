@@ -265,9 +265,10 @@ private:
                                          "1.168.192.in-addr.arpa",
                                          "0.in-addr.arpa",
                                          "a.excluded.test",
+                                         ".",
                                          "b.example."};
             const std::string name =
-                pick(3) == 0 ? names[pick(8)] : "z" + std::to_string(serial) + ".example";
+                pick(3) == 0 ? names[pick(9)] : "z" + std::to_string(serial) + ".example";
             if (!used.insert(comparable(name)).second) {
                 continue;
             }
