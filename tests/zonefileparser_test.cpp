@@ -478,6 +478,7 @@ std::string master(const std::string& _name) {
 }
 
 TEST_F(ZoneTrackingTest, ARenameIsNewPlusDeletedAndNamesCompareAsDnsNames) {
+    // A secondary zone and a primary one of class CHAOS are read, not added.
     writeZones(master("b.example") + master("A.example.") +
                "zone \"s.example\" { type slave; };\nzone version.bind chaos { type master; };\n");
     EXPECT_EQ(read(), 4);
