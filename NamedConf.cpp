@@ -54,8 +54,9 @@ bool endsStringRun(char _c) {
 }
 
 // The words that begin the statements the reader interprets; GoesOn for
-// those whose block may be followed by more of the statement.
-enum class keyword { Other, Include, Zone, View, Options, Directory, Type, InView, GoesOn };
+// those whose block may be followed by more of the statement, Module for
+// dyndb and plugin.
+enum class keyword { Other, Include, Zone, View, Options, Directory, Type, InView, GoesOn, Module };
 
 keyword keywordOf(const std::string& _word) {
     static const std::pair<std::string_view, keyword> known[] = {
@@ -63,7 +64,8 @@ keyword keywordOf(const std::string& _word) {
         {"view", keyword::View},           {"options", keyword::Options},
         {"directory", keyword::Directory}, {"type", keyword::Type},
         {"in-view", keyword::InView},      {"inet", keyword::GoesOn},
-        {"unix", keyword::GoesOn},         {"response-policy", keyword::GoesOn}};
+        {"unix", keyword::GoesOn},         {"response-policy", keyword::GoesOn},
+        {"dyndb", keyword::Module},        {"plugin", keyword::Module}};
     for (const auto& candidate : known) {
         const std::string_view name = candidate.first;
         if (_word.size() == name.size() &&
@@ -73,6 +75,30 @@ keyword keywordOf(const std::string& _word) {
         }
     }
     return keyword::Other;
+}
+
+// True for the zone types BIND 9.18 or 9.20 knows (delegation-only is
+// 9.18's alone), in lower case.
+bool isKnownType(const std::string& _type) {
+    static const std::string_view known[] = {
+        "master", "primary", "slave",    "secondary",   "stub",           "forward",
+        "hint",   "mirror",  "redirect", "static-stub", "delegation-only"};
+    return std::find(std::begin(known), std::end(known), _type) != std::end(known);
+}
+
+// True for the class words BIND reads as IN: "in" in any letter case, and
+// "class" followed by one to five characters that read as the number 1 ("+"
+// and leading zeros allowed).
+bool isClassIn(const std::string& _word) {
+    const std::string lower = asciiLower(_word);
+    if (lower == "in") {
+        return true;
+    }
+    if (lower.size() < 6 || lower.size() > 10 || lower.compare(0, 5, "class") != 0) {
+        return false;
+    }
+    const size_t digits = lower[5] == '+' ? 6 : 5;
+    return lower.back() == '1' && lower.find_first_not_of('0', digits) == lower.size() - 1;
 }
 
 // Where a statement stands: what its keywords may mean there.
@@ -135,6 +161,9 @@ private:
     void zone(int _depth);
     void view(int _depth);
     void include();
+    void module(bool _plugin);
+    bool rawBlock();
+    uint32_t classOf(const std::string& _word);
     bool expect(token _kind, const char* _what);
     uint32_t intern(const std::string& _word);
 
@@ -153,7 +182,8 @@ private:
     std::string base;  // the folder relative include paths start from
     std::string error;
     uint32_t currentView = 0;
-    size_t currentZone = SIZE_MAX;  // the zone whose body is being read
+    uint32_t viewClass = zoneStatement::NO_WORD;  // the current view's, when not IN
+    size_t currentZone = SIZE_MAX;                // the zone whose body is being read
     std::unordered_map<std::string, uint32_t> wordIndex;
     uint32_t lastWord = 0;
 };
@@ -240,6 +270,12 @@ bool reader::refill() {
         }
         s.at = s.buffer.get();
         s.end = s.at + n;
+        // BIND reads a byte-order mark as the start of the first word, which
+        // it then refuses as an unknown option.
+        if (s.got == 0 && n >= 3 && std::memcmp(s.at, "\xEF\xBB\xBF", 3) == 0) {
+            fail("the file starts with a byte-order mark, which BIND refuses", 1);
+            return false;
+        }
         s.got += static_cast<uint64_t>(n);
         return n > 0;
     }
@@ -508,6 +544,8 @@ void reader::statements(scope _scope, int _depth, uint32_t _openLine) {
             zone(_depth);
         } else if (word == keyword::View && _scope == scope::Top) {
             view(_depth);
+        } else if (word == keyword::Module && (_scope == scope::Top || _scope == scope::View)) {
+            module(asciiLower(text) == "plugin");
         } else if (word == keyword::Options && _scope == scope::Top) {
             block(scope::Options, _depth);
         } else if (word == keyword::Directory && _scope == scope::Options) {
@@ -520,8 +558,14 @@ void reader::statements(scope _scope, int _depth, uint32_t _openLine) {
             if (z.type != zoneStatement::NO_WORD) {
                 fail("zone " + quoted(out->nameOf(z)) + " states its type twice");
             } else if (expect(token::Word, "an unquoted type")) {
-                z.type = intern(asciiLower(text));
-                expect(token::Semicolon, "\";\" after the type");
+                const std::string type = asciiLower(text);
+                if (isKnownType(type)) {
+                    z.type = intern(type);
+                    expect(token::Semicolon, "\";\" after the type");
+                } else {
+                    fail("zone " + quoted(out->nameOf(z)) + " has the type " + quoted(text) +
+                         ", which BIND does not know");
+                }
             }
         } else if (word == keyword::InView && _scope == scope::Zone) {
             const token target = next();
@@ -594,8 +638,12 @@ void reader::zone(int _depth) {
     out->names += text;
     token kind = next();
     if (kind == token::Word) {
-        kind = next();  // the class
+        z.zoneClass = classOf(text);
+        kind = next();
     }
+    // A stated IN in a view of another class is refused by BIND; the view's
+    // class keeps such a zone from being mirrored.
+    z.zoneClass = z.zoneClass != zoneStatement::NO_WORD ? z.zoneClass : viewClass;
     if (kind != token::Open) {
         fail("\"{\" expected after the name of zone " + quoted(out->nameOf(z)));
         return;
@@ -628,7 +676,8 @@ void reader::view(int _depth) {
     out->views.push_back(text);
     token kind = next();
     if (kind == token::Word) {
-        kind = next();  // the class
+        viewClass = classOf(text);
+        kind = next();
     }
     if (kind != token::Open) {
         fail("\"{\" expected after the view's name");
@@ -637,7 +686,56 @@ void reader::view(int _depth) {
     currentView = static_cast<uint32_t>(out->views.size());
     statements(scope::View, _depth + 1, line);
     currentView = 0;
+    viewClass = zoneStatement::NO_WORD;
     expect(token::Semicolon, "\";\" after the view's \"}\"");
+}
+
+uint32_t reader::classOf(const std::string& _word) {
+    return isClassIn(_word) ? zoneStatement::NO_WORD : intern(_word);
+}
+
+// dyndb <name> "<library>" { <text> };
+// plugin query <library> [ { <text> } ];
+void reader::module(bool _plugin) {
+    const token name = next();
+    if (_plugin ? name != token::Word || asciiLower(text) != "query"
+                : name != token::Word && name != token::String) {
+        fail(_plugin ? "\"query\" expected after plugin" : "dyndb statement without a name");
+        return;
+    }
+    const token library = next();
+    if (library != token::String && (!_plugin || library != token::Word)) {
+        fail("the library's quoted path expected");
+        return;
+    }
+    const token kind = next();
+    if (kind == token::Open && rawBlock()) {
+        expect(token::Semicolon, "\";\" after \"}\"");
+    } else if (!_plugin || kind != token::Semicolon) {
+        fail("\"{\" expected after the library");
+    }
+}
+
+// The parameters BIND hands to a module as they are, after their "{": only
+// braces count, and a backslash takes the next byte out of the count. Returns
+// false, the error set, when the file ends first.
+bool reader::rawBlock() {
+    const uint32_t opened = line;
+    int depth = 1;
+    bool escaped = false;
+    while (depth > 0) {
+        source& s = stack.back();
+        if (s.at == s.end && !refill()) {
+            fail("parameter block opened on line " + std::to_string(opened) +
+                 " is still open at the end of the file");
+            return false;
+        }
+        const char c = *s.at++;
+        s.line += c == '\n';
+        depth += escaped ? 0 : (c == '{') - (c == '}');
+        escaped = !escaped && c == '\\';
+    }
+    return true;
 }
 
 // include "<path>"; the included text takes the statement's place.

@@ -7,10 +7,14 @@
 // unquoted words; "{", "}" and ";" as tokens whatever the spacing. Every
 // statement ends with ";", blocks nest, keywords are case-insensitive and
 // the statements of a block come in any order. Of the statements only those
-// that decide which zones BIND serves are interpreted (zone, view, include,
-// and the options' directory, the base of relative include paths); every
-// other one is checked for its shape and passed over. A text that breaks
-// these rules is refused whole, with the file, the line and the reason.
+// that decide which zones BIND serves are interpreted (zone with its class
+// and type, view with its class, include, and the options' directory, the
+// base of relative include paths); the parameter blocks of dyndb and plugin
+// are passed over as BIND reads them, as raw text in which only braces
+// count; every other statement is checked for its shape and passed over. A
+// text that breaks these rules (a zone type BIND does not know and a file
+// that starts with a byte-order mark among them) is refused whole, with the
+// file, the line and the reason.
 #ifndef VANTREL_NAMEDCONF_H
 #define VANTREL_NAMEDCONF_H
 
@@ -35,7 +39,10 @@ struct zoneStatement {
     uint32_t view = 0;          // 0 outside views, else 1 + its index in views
     uint32_t type = NO_WORD;    // the type, in lower case, in words
     uint32_t inView = NO_WORD;  // the in-view target, in words
-    uint32_t file = 0;          // where the statement starts
+    // The class when it is not IN (the stated one, else its view's), as
+    // written, in words.
+    uint32_t zoneClass = NO_WORD;
+    uint32_t file = 0;  // where the statement starts
     uint32_t line = 0;
     bool typeHidden = false;  // its body holds an include that was not read
 };

@@ -118,9 +118,10 @@ std::string_view nameOf(const namedConf& _conf, uint32_t _index) {
 }
 
 // The statements of a reading in the order of their view and folded name,
-// and what BIND refuses beyond the grammar: a name stated twice in one view,
-// zones outside the views of a file with views, an in-view zone that the
-// view it names does not serve, a ZONES_VIEW the file does not declare.
+// and what BIND refuses beyond the grammar: a name stated twice in one view
+// (a hint or redirect zone aside), zones outside the views of a file with
+// views, an in-view zone that the view it names does not serve, a ZONES_VIEW
+// the file does not declare.
 // Sets |_chosen| to the view considered (0 outside views, UINT32_MAX for
 // none) and |_order| to its statements' indexes; an in-view statement takes
 // its zone's type. Returns the ERROR line, or empty text.
@@ -158,14 +159,30 @@ std::string orderStatements(namedConf* _conf, const std::string& _zonesView,
     for (uint32_t i = 0; i < conf.zones.size(); ++i) {
         keys.push_back(keyOf(conf.zones[i].view, i));
     }
-    const auto order = [&nameAt](const sortKey& _a, const sortKey& _b) {
+    // BIND keeps hint and redirect zones in tables of their own: such a zone
+    // may share its name with a zone of another table in the same view.
+    std::vector<uint8_t> tableOf(conf.words.size(), 0);
+    for (size_t w = 0; w < conf.words.size(); ++w) {
+        tableOf[w] = conf.words[w] == "hint" ? 1 : conf.words[w] == "redirect" ? 2 : 0;
+    }
+    const auto table = [&conf, &tableOf](uint32_t _index) {
+        const uint32_t type = conf.zones[_index].type;
+        return type == zoneStatement::NO_WORD ? 0 : tableOf[type];
+    };
+    // <0, 0 or >0 as |_a| sorts before, with or after |_b| by view and name.
+    const auto compare = [&nameAt](const sortKey& _a, const sortKey& _b) {
         const auto tied = [](const sortKey& _k) {
             return std::tie(_k.view, _k.prefix[0], _k.prefix[1], _k.prefix[2]);
         };
         if (tied(_a) != tied(_b)) {
-            return tied(_a) < tied(_b);
+            return tied(_a) < tied(_b) ? -1 : 1;
         }
-        return compareFolded(nameAt(_a.index), nameAt(_b.index)) < 0;
+        return compareFolded(nameAt(_a.index), nameAt(_b.index));
+    };
+    // By view, name and table: the zone a name means comes first.
+    const auto order = [&compare, &table](const sortKey& _a, const sortKey& _b) {
+        const int names = compare(_a, _b);
+        return names != 0 ? names < 0 : table(_a.index) < table(_b.index);
     };
     std::sort(keys.begin(), keys.end(), order);
     for (size_t k = 1; k < keys.size(); ++k) {
@@ -181,7 +198,7 @@ std::string orderStatements(namedConf* _conf, const std::string& _zonesView,
         if (zone.inView != zoneStatement::NO_WORD) {
             const sortKey probe = keyOf(viewIndex(conf.words[zone.inView]), i);
             const auto found = std::lower_bound(keys.begin(), keys.end(), probe, order);
-            if (found == keys.end() || order(probe, *found) ||
+            if (found == keys.end() || compare(probe, *found) != 0 ||
                 conf.zones[found->index].inView != zoneStatement::NO_WORD) {
                 return refuse(zone, "is in-view \"" + conf.words[zone.inView] +
                                         "\", which does not serve it");
@@ -216,6 +233,9 @@ std::string ZoneFileParser::whyNotMirrored(const namedConf& _conf, uint32_t _ind
     const zoneStatement& zone = _conf.zones[_index];
     if (zone.view != _chosen) {
         return "in view \"" + _conf.views[zone.view - 1] + "\" (ZONES_VIEW=" + zonesView + ")";
+    }
+    if (zone.zoneClass != zoneStatement::NO_WORD) {
+        return "class " + _conf.words[zone.zoneClass] + ", not IN";
     }
     if (zone.type == zoneStatement::NO_WORD) {
         return "its type is in an include that is not read (FOLLOW_INCLUDES=FALSE)";

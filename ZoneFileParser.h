@@ -1,9 +1,10 @@
 // ZoneFileParser keeps the agent's zone inventory, the zone vector, and brings
 // it up to date once per pass of the main loop from the zones file, read as
-// BIND reads its named.conf (NamedConf.h): the primary zones of the file's
-// top level, or of the view ZONES_VIEW names, with the files it includes
-// when FOLLOW_INCLUDES is set; never the locally served zones (localhost,
-// the private and loopback reverse zones) nor those EXCLUDE_ZONES names.
+// BIND reads its named.conf (NamedConf.h): the primary zones of class IN of
+// the file's top level, or of the view ZONES_VIEW names, with the files it
+// includes when FOLLOW_INCLUDES is set; never the locally served zones
+// (localhost, the private and loopback reverse zones) nor those EXCLUDE_ZONES
+// names.
 // It owns the vector for its whole life; the API client borrows the pointer
 // from getZones(), erases the records whose deletion the service accepted
 // and sets their atService mark, and reads the flags of the latest reading.
