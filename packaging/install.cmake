@@ -43,17 +43,20 @@ set(VANTREL_DEBIAN_RELEASE "" CACHE STRING
 set(_vantrel_deb_suffix "")
 set(_vantrel_changelog ${_vantrel_packaging_dir}/deb/changelog)
 if(NOT VANTREL_DEBIAN_RELEASE STREQUAL "")
+  # This machine's release, from os-release(5): ID=debian and VERSION_ID. A
+  # package links the libraries of the machine that builds it, so it is built
+  # on its own release only (make debs builds each inside a root of it).
+  set(_vantrel_machine "unknown")
+  if(EXISTS /etc/os-release)
+    file(STRINGS /etc/os-release _vantrel_os REGEX "^(ID|VERSION_ID)=")
+    if("ID=debian" IN_LIST _vantrel_os)
+      list(FILTER _vantrel_os INCLUDE REGEX "^VERSION_ID=")
+      string(REGEX REPLACE "^VERSION_ID=\"?([^\"]*)\"?$" "\\1" _vantrel_machine "${_vantrel_os}")
+    endif()
+  endif()
   set(_vantrel_release "${VANTREL_DEBIAN_RELEASE}")
   if(_vantrel_release STREQUAL "auto")
-    # This machine's release, from os-release(5): ID=debian and VERSION_ID.
-    set(_vantrel_release "(this machine: unknown)")
-    if(EXISTS /etc/os-release)
-      file(STRINGS /etc/os-release _vantrel_os REGEX "^(ID|VERSION_ID)=")
-      if("ID=debian" IN_LIST _vantrel_os)
-        list(FILTER _vantrel_os INCLUDE REGEX "^VERSION_ID=")
-        string(REGEX REPLACE "^VERSION_ID=\"?([^\"]*)\"?$" "\\1" _vantrel_release "${_vantrel_os}")
-      endif()
-    endif()
+    set(_vantrel_release "${_vantrel_machine}")
   endif()
   file(STRINGS ${_vantrel_packaging_dir}/deb/releases _vantrel_releases REGEX "^[0-9]+ [a-z]+$")
   set(_vantrel_supported "")
@@ -64,6 +67,7 @@ if(NOT VANTREL_DEBIAN_RELEASE STREQUAL "")
     list(APPEND _vantrel_supported "${_vantrel_number} (${_vantrel_codename})")
     if(_vantrel_release STREQUAL _vantrel_number OR _vantrel_release STREQUAL _vantrel_codename)
       set(_vantrel_deb_suffix "+deb${_vantrel_number}u1")
+      set(_vantrel_deb_number ${_vantrel_number})
       string(CONCAT _vantrel_deb_entry "${_vantrel_codename}; urgency=medium\n\n"
              "  * Built for Debian ${_vantrel_number} (${_vantrel_codename}).\n")
     endif()
@@ -72,6 +76,11 @@ if(NOT VANTREL_DEBIAN_RELEASE STREQUAL "")
     list(JOIN _vantrel_supported ", " _vantrel_supported)
     message(FATAL_ERROR "VANTREL_DEBIAN_RELEASE=${VANTREL_DEBIAN_RELEASE}: unsupported Debian "
                         "release \"${_vantrel_release}\"; supported: ${_vantrel_supported}")
+  elseif(NOT _vantrel_deb_number STREQUAL _vantrel_machine)
+    message(FATAL_ERROR "VANTREL_DEBIAN_RELEASE=${VANTREL_DEBIAN_RELEASE}: the package of Debian "
+                        "${_vantrel_deb_number} is built on Debian ${_vantrel_deb_number} only "
+                        "(this machine's release: ${_vantrel_machine}); make debs builds it "
+                        "inside a root of that release")
   endif()
 endif()
 

@@ -13,7 +13,7 @@
 #       from (for the system test); each package is also copied to
 #       BUILD_DIR/debs/.
 #   packaging/release-build.sh BUILD_DIR test FILTER RELEASE...
-#       the test program in BUILD_DIR/debian<N>/tests/, run there with the
+#       the test program in BUILD_DIR/debian<N>/test/, run there with the
 #       GoogleTest FILTER against the release's own tools (BIND's
 #       named-checkconf for the zones reader's tests).
 #
@@ -70,7 +70,8 @@ for release; do
     debianRelease "$release"
     began=$SECONDS
     tar=$BUILD/roots/debian$RELEASE_NUMBER-build.tar
-    mkdir -p "$BUILD/roots" "$BUILD/debian$RELEASE_NUMBER/$action"
+    out=$BUILD/debian$RELEASE_NUMBER/$action
+    mkdir -p "$BUILD/roots" "$out"
     BINDS="$SRC:/src:ro" debianRoot "$tar" "" "sh /src/scripts/install-deps.sh" \
         "$(cksum <"$SRC/scripts/install-deps.sh")"
     case $? in
@@ -84,14 +85,14 @@ for release; do
         "root ready after $((SECONDS - began)) s"
     status=0
     if [ "$action" = deb ]; then
-        rm -f "$BUILD/debian$RELEASE_NUMBER/deb/"vantrel_*.deb
-        BINDS="$SRC:/src:ro $BUILD/debian$RELEASE_NUMBER/deb:/out" \
-            inRoot "$root" bash -c "$inside_deb" "$RELEASE_NUMBER" || status=$?
-        [ $status -ne 0 ] || { mkdir -p "$BUILD/debs" &&
-            cp "$BUILD/debian$RELEASE_NUMBER/deb/"vantrel_*.deb "$BUILD/debs/"; } || status=1
+        rm -f "$out"/vantrel_*.deb
+        BINDS="$SRC:/src:ro $out:/out" inRoot "$root" bash -c "$inside_deb" "$RELEASE_NUMBER" ||
+            status=$?
+        [ $status -ne 0 ] || { mkdir -p "$BUILD/debs" && cp "$out"/vantrel_*.deb "$BUILD/debs/"; } ||
+            status=1
     else
-        BINDS="$SRC:/src:ro $BUILD/debian$RELEASE_NUMBER/tests:/out" \
-            inRoot "$root" bash -c "$inside_test" inside "$filter" || status=$?
+        BINDS="$SRC:/src:ro $out:/out" inRoot "$root" bash -c "$inside_test" inside "$filter" ||
+            status=$?
     fi
     rm -rf --one-file-system "$root"
     root=

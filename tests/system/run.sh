@@ -252,7 +252,10 @@ step_upgrade() {
     pid=$(prop MainPID) version=$(dpkg-deb -f "$DEB" Version)+systemtest1
     before=$(confState)
     rm -rf "$W/upgrade"
-    dpkg-deb -R "$DEB" "$W/upgrade" &&
+    # Its unit lies in /lib, which a merged /usr links to /usr/lib: the move
+    # of the upgrade from 2.0.0-1, the other way round; dpkg must keep it.
+    dpkg-deb -R "$DEB" "$W/upgrade" && mv "$W/upgrade/usr/lib" "$W/upgrade/lib" &&
+        sed -i 's,  usr/lib/,  lib/,' "$W/upgrade/DEBIAN/md5sums" &&
         sed -i "s/^Version: .*/Version: $version/" "$W/upgrade/DEBIAN/control" &&
         dpkg-deb -b "$W/upgrade" "$ROOT/root/pkg-upgrade.deb" >/dev/null || fail "package $version"
     ct dpkg -i /root/pkg-upgrade.deb >"$W/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$W/dpkg.log")"
@@ -261,8 +264,8 @@ step_upgrade() {
     until_ 20 active || fail "not active after the upgrade"
     [ "$(prop MainPID)" != "$pid" ] || fail "the running agent was not restarted"
     want "enabled" "$(ct systemctl is-enabled vantrel)" enabled
-    echo "upgraded to $version: the edited /etc/vantrel.conf unchanged ($(tail -1 <<<"$before"))," \
-        "the agent restarted, still enabled"
+    echo "upgraded to $version, unit moved to /lib: the edited /etc/vantrel.conf unchanged" \
+        "($(tail -1 <<<"$before")), the agent restarted, still enabled"
 }
 
 step_purge() {
