@@ -56,9 +56,14 @@ inRoot() {
 # Status 77: debootstrap failed (no mirror, say); 1: the command failed; the
 # log is $1.log.
 debianRoot() {
-    local tar=$1 packages=$2 setup=${3:-} key dir cache status=0
+    local tar=$1 packages=$2 setup=${3:-} key dir cache lock status=0
     key="$RELEASE_NAME $DEBIAN_MIRROR minbase [$packages] [$setup] ${4:-}"
-    [ -f "$tar" ] && [ "$(cat "$tar.key" 2>/dev/null)" = "$key" ] && return 0
+    # One maker at a time; the others then find the root made.
+    exec {lock}>"$tar.lock" && flock "$lock" || return 1
+    if [ -f "$tar" ] && [ "$(cat "$tar.key" 2>/dev/null)" = "$key" ]; then
+        exec {lock}>&-
+        return 0
+    fi
     dir=$tar.root cache=$(dirname "$tar")/packages-$RELEASE_NAME
     rm -rf --one-file-system "$tar" "$tar.key" "$dir"
     mkdir -p "$cache/partial"
@@ -73,5 +78,6 @@ debianRoot() {
             tar -C "$dir" -cf "$tar" . && echo "$key" >"$tar.key" || status=1
     fi
     rm -rf --one-file-system "$dir"
+    exec {lock}>&-
     return $status
 }
