@@ -3,14 +3,16 @@
 # in a minimal root of the release (packaging/debian-root.sh, kept as a
 # tarball) booted by systemd-nspawn on a private network, with the stand-in
 # service on the container's loopback. Named steps, each with a time limit,
-# print their result and evidence; a step that differs between releases says
-# which way it ran. Run as root: tests/system/run.sh BUILD_DIR RELEASE (12,
-# 13 or a code name), with the package and the stand-in built by make debs in
-# BUILD_DIR/debian<N>/deb/. Status 0: passed; 1: a step failed; 2: an
-# unsupported release; 77: this machine cannot boot a container or the
-# package is missing (skipped, never passed). The container, its root and
-# what systemd-nspawn leaves on a host without systemd as PID 1 (cgroups, its
-# run-time folder) are removed whatever happens.
+# print their result and evidence; they are the same on every release (the
+# first two name the release and its systemd; a step that had to differ
+# would say which way it ran). Run as root: tests/system/run.sh BUILD_DIR
+# RELEASE (12, 13 or a code name), with the package and the stand-in that
+# make debs built in BUILD_DIR/debian<N>/deb/. Status 0: passed; 1: a step
+# failed; 2: an unsupported release; 77: this machine cannot boot a
+# container or the package is missing (skipped, never passed). The
+# container, its root and what systemd-nspawn leaves on a host without
+# systemd as PID 1 (cgroups, its run-time folder) are removed whatever
+# happens.
 set -u
 source "$(dirname "$0")/../../packaging/debian-root.sh"
 BUILD=$(cd "${1:-build}" && pwd) || exit 1
@@ -339,7 +341,7 @@ run() {
         $((($(date +%s%N) - begun) / 1000000))
     sed 's/^/       /' "$W/$name.log"
     if [ $status -ne 0 ]; then
-        [ "${3:-}" = skip ] && skip "step $name: this machine cannot boot the container"
+        [ "${3:-}" = skip ] && skip "step $name: this machine cannot make or boot the container"
         echo "systemtest: $passed passed, 1 failed"
         exit 1
     fi
