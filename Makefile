@@ -7,8 +7,22 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The package for this machine's release (make deb): its build folder, and
+# the release (auto: this machine's; 12, 13 or their code names).
+DEB_BUILD  ?= $(BUILD)/deb
+DEBIAN_RELEASE ?= auto
+# The releases of make debs, make systemtest and make release-test.
+RELEASES   ?= 12 13
+# The GoogleTest filter of make release-test.
+TESTS      ?= *
 
-.PHONY: all deps build demo test test-plain test-asan bench clean format fuzz faults deb systemtest
+.PHONY: all deps build demo test test-plain test-asan bench clean format fuzz faults deb debs \
+	release-test systemtest
+
+# Status 77 of a command says this machine cannot run it (it printed
+# "SKIPPED: <why>"): that fails make too, unless SKIP=ok (CI), which lets
+# the SKIPPED line stand. $(1): the status.
+skip_ok = status=$(1); if [ $$status -eq 77 ] && [ "$(SKIP)" = ok ]; then status=0; fi; exit $$status
 
 all: build
 
@@ -38,22 +52,43 @@ test-asan: deps
 faults: build
 	cd $(BUILD) && ctest -L faults --output-on-failure
 
-# The Debian package of the build, in $(BUILD)/, checked by lintian: any
-# error or warning fails.
-deb: build
-	rm -f $(BUILD)/vantrel_*.deb
-	cd $(BUILD) && cpack -G DEB
-	lintian --fail-on error,warning $(BUILD)/vantrel_*.deb
+# The Debian package for this machine's release, in $(DEB_BUILD)/ (version
+# <upstream>-<revision>+deb<N>u1), checked by lintian: any error or warning
+# fails.
+deb: deps
+	cmake -S . -B $(DEB_BUILD) -DVANTREL_TESTS=OFF -DVANTREL_DEBIAN_RELEASE=$(DEBIAN_RELEASE) \
+		$(CMAKE_FLAGS)
+	cmake --build $(DEB_BUILD) -j $(JOBS)
+	rm -f $(DEB_BUILD)/vantrel_*.deb
+	cd $(DEB_BUILD) && cpack -G DEB
+	lintian --fail-on error,warning $(DEB_BUILD)/vantrel_*.deb
 
-# The system test (tests/system/run.sh, as root, about a minute; a first run
-# also bootstraps a Debian 12 root, kept in $(BUILD)/systemtest/): the package
-# under a real systemd in a systemd-nspawn container, bounded to 8 minutes.
-# The script's status 77 (this machine cannot boot a container) fails make
-# too, unless SYSTEMTEST_SKIP=ok, which lets its SKIPPED line stand (CI).
-systemtest: deb
+# The packages for every release of RELEASES (as root): "make deb" inside a
+# minimal root of each release, bootstrapped once (a few minutes) and kept in
+# $(BUILD)/roots/; the packages land in $(BUILD)/debs/ (packaging/release-build.sh).
+debs:
 	@if [ "$$(id -u)" -eq 0 ]; then sh scripts/install-deps.sh --with-systemtest; fi
-	@status=0; timeout -k 30 480 bash tests/system/run.sh $(BUILD) || status=$$?; \
-	if [ $$status -eq 77 ] && [ "$(SYSTEMTEST_SKIP)" = ok ]; then status=0; fi; exit $$status
+	@status=0; bash packaging/release-build.sh $(BUILD) deb $(RELEASES) || status=$$?; \
+	$(call skip_ok,$$status)
+
+# The tests matching TESTS, built and run inside the root of every release of
+# RELEASES, against that release's tools: make release-test RELEASES=13
+# TESTS='ZonesReaderTest.*' holds the zones reader against Debian 13's BIND.
+release-test:
+	@if [ "$$(id -u)" -eq 0 ]; then sh scripts/install-deps.sh --with-systemtest; fi
+	@status=0; bash packaging/release-build.sh $(BUILD) test '$(TESTS)' $(RELEASES) || \
+	status=$$?; $(call skip_ok,$$status)
+
+# The system test (tests/system/run.sh, as root, about a minute a release; a
+# first run also bootstraps a root of each release, kept in $(BUILD)/roots/):
+# each release's package under that release's systemd in a systemd-nspawn
+# container, each run bounded to 8 minutes. The worst status counts: a
+# failure, else a SKIPPED run (77, see skip_ok), else passed.
+systemtest: debs
+	@worst=0; for release in $(RELEASES); do status=0; \
+		timeout -k 30 480 bash tests/system/run.sh $(BUILD) $$release || status=$$?; \
+		[ $$status -eq 0 ] || [ $$worst -ne 0 -a $$worst -ne 77 ] || worst=$$status; \
+	done; $(call skip_ok,$$worst)
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release

@@ -5,7 +5,8 @@
 #
 # Input variables: VANTREL_PACKAGING_DIR, VANTREL_MAN_DIR, VANTREL_STAGING_DIR,
 # VANTREL_GZIP, VANTREL_OBJCOPY, VANTREL_SBINDIR, VANTREL_MANDIR,
-# VANTREL_DOCDIR, VANTREL_SYSCONFDIR, VANTREL_UNITDIR; CMAKE_INSTALL_PREFIX
+# VANTREL_DOCDIR, VANTREL_SYSCONFDIR, VANTREL_UNITDIR, VANTREL_CHANGELOG (the
+# package's changelog); CMAKE_INSTALL_PREFIX
 # as given to cmake --install (or by CPack). DESTDIR is added by
 # file(INSTALL).
 
@@ -74,7 +75,7 @@ endfunction()
 
 vantrel_install_gzipped("${VANTREL_MAN_DIR}/vantrel.8" "${_vantrel_man}/man8" vantrel.8.gz)
 vantrel_install_gzipped("${VANTREL_MAN_DIR}/vantrel.conf.5" "${_vantrel_man}/man5" vantrel.conf.5.gz)
-vantrel_install_gzipped("${VANTREL_PACKAGING_DIR}/deb/changelog" "${_vantrel_doc}"
+vantrel_install_gzipped("${VANTREL_CHANGELOG}" "${_vantrel_doc}"
                         changelog.Debian.gz)
 file(INSTALL DESTINATION "${_vantrel_doc}" TYPE FILE
      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ

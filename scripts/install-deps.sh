@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests, the demo and the Debian
 # package (dpkg-dev for dpkg-buildflags and dpkg-shlibdeps, lintian, and
-# man-db, with which lintian renders the manual pages) need;
-# with --with-fuzz the fuzzers' compiler, with --with-systemtest the system
-# test's container tools. Never the recommended packages: systemd-container's
-# libnss-mymachines would edit the host's /etc/nsswitch.conf.
+# man-db, with which lintian renders the manual pages) need, by the names
+# Debian 12 and 13 share; make debs also runs it inside each release's root.
+# With --with-fuzz the fuzzers' compiler, with --with-systemtest the tools
+# that make and boot those roots (make debs, make systemtest). Never the
+# recommended packages: systemd-container's libnss-mymachines would edit the
+# host's /etc/nsswitch.conf.
 # As root it runs apt-get itself; otherwise it prints the command to run.
 set -eu
 

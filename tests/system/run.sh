@@ -1,21 +1,30 @@
 #!/bin/bash
-# The system test: the built Debian package under a real systemd, in a
-# minimal Debian 12 root (debootstrap --variant=minbase, kept as a tarball in
-# the build folder) booted by systemd-nspawn on a private network, with the
-# stand-in service on the container's loopback. Named steps, each with a time
-# limit, print their result and evidence. Run as root: tests/system/run.sh
-# BUILD_DIR (holding the .deb). Status 0: passed; 1: a step failed; 77: this
-# machine cannot boot a container (skipped, never passed). The container, its
-# root and what systemd-nspawn leaves on a host without systemd as PID 1
-# (cgroups, its run-time folder) are removed whatever happens.
+# The system test: a release's Debian package under that release's systemd,
+# in a minimal root of the release (packaging/debian-root.sh, kept as a
+# tarball) booted by systemd-nspawn on a private network, with the stand-in
+# service on the container's loopback. Named steps, each with a time limit,
+# print their result and evidence; they are the same on every release (the
+# first two name the release and its systemd; a step that had to differ
+# would say which way it ran). Run as root: tests/system/run.sh BUILD_DIR
+# RELEASE (12, 13 or a code name), with the package and the stand-in that
+# make debs built in BUILD_DIR/debian<N>/deb/. Status 0: passed; 1: a step
+# failed; 2: an unsupported release; 77: this machine cannot boot a
+# container or the package is missing (skipped, never passed). The
+# container, its root and what systemd-nspawn leaves on a host without
+# systemd as PID 1 (cgroups, its run-time folder) are removed whatever
+# happens.
 set -u
+source "$(dirname "$0")/../../packaging/debian-root.sh"
 BUILD=$(cd "${1:-build}" && pwd) || exit 1
-W=$BUILD/systemtest
+debianRelease "${2:-}" || exit 2
+W=$BUILD/debian$RELEASE_NUMBER/systemtest
+PKG=$BUILD/debian$RELEASE_NUMBER/deb
+TAR=$BUILD/roots/debian$RELEASE_NUMBER-system.tar
 ROOT=$W/root
 TOKEN=systemtest-token
 CA=/srv/standin/ca.pem
 passed=0 stepPid='' nspawnPid='' began=$SECONDS
-export W ROOT TOKEN CA BUILD nspawnPid
+export W PKG TAR ROOT TOKEN CA BUILD nspawnPid
 
 # Helpers, also used inside the steps.
 fail() { echo "FAILED: $*"; exit 1; }
@@ -60,17 +69,11 @@ booted() {
 }
 
 step_bootstrap() {
-    local tar=$W/debian12.tar key="bookworm minbase $PACKAGES"
-    if [ "$(cat "$tar.key" 2>/dev/null)" != "$key" ]; then
-        rm -rf "$W/bootstrap" "$tar" "$tar.key"
-        debootstrap --variant=minbase --include="${PACKAGES// /,}" bookworm "$W/bootstrap" \
-            >"$W/debootstrap.log" 2>&1 || fail "debootstrap: $(tail -3 "$W/debootstrap.log")"
-        tar -C "$W/bootstrap" -cf "$tar" . && echo "$key" >"$tar.key" && rm -rf "$W/bootstrap"
-        echo "debootstrap took $SECONDS s; root kept as $tar"
-    fi
-    mkdir "$ROOT" && tar -C "$ROOT" -xf "$tar" || fail "cannot unpack $tar"
+    debianRoot "$TAR" "$PACKAGES" || fail "debootstrap: $(tail -3 "$TAR.log")"
+    mkdir "$ROOT" && tar -C "$ROOT" -xf "$TAR" || fail "cannot unpack $TAR"
+    echo "Debian $(cat "$ROOT/etc/debian_version") root, made $(date -r "$TAR.key" '+%F %T')"
     install -m 644 "$DEB" "$ROOT/root/pkg.deb"
-    install -m 755 "$BUILD/vantrel-standin" "$ROOT/usr/local/bin/standin"
+    install -m 755 "$PKG/vantrel-standin" "$ROOT/usr/local/bin/standin"
     install -d -m 755 "$ROOT/srv/standin" "$ROOT/etc/bind"
     printf '%s\n' '[Unit]' Before=vantrel.service '[Service]' \
         "ExecStart=/usr/local/bin/standin --cert-dir /srv/standin --port 8443 --token $TOKEN" \
@@ -251,7 +254,10 @@ step_upgrade() {
     pid=$(prop MainPID) version=$(dpkg-deb -f "$DEB" Version)+systemtest1
     before=$(confState)
     rm -rf "$W/upgrade"
-    dpkg-deb -R "$DEB" "$W/upgrade" &&
+    # Its unit lies in /lib, which a merged /usr links to /usr/lib: the move
+    # of the upgrade from 2.0.0-1, the other way round; dpkg must keep it.
+    dpkg-deb -R "$DEB" "$W/upgrade" && mv "$W/upgrade/usr/lib" "$W/upgrade/lib" &&
+        sed -i 's,  usr/lib/,  lib/,' "$W/upgrade/DEBIAN/md5sums" &&
         sed -i "s/^Version: .*/Version: $version/" "$W/upgrade/DEBIAN/control" &&
         dpkg-deb -b "$W/upgrade" "$ROOT/root/pkg-upgrade.deb" >/dev/null || fail "package $version"
     ct dpkg -i /root/pkg-upgrade.deb >"$W/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$W/dpkg.log")"
@@ -260,8 +266,8 @@ step_upgrade() {
     until_ 20 active || fail "not active after the upgrade"
     [ "$(prop MainPID)" != "$pid" ] || fail "the running agent was not restarted"
     want "enabled" "$(ct systemctl is-enabled vantrel)" enabled
-    echo "upgraded to $version: the edited /etc/vantrel.conf unchanged ($(tail -1 <<<"$before"))," \
-        "the agent restarted, still enabled"
+    echo "upgraded to $version, unit moved to /lib: the edited /etc/vantrel.conf unchanged" \
+        "($(tail -1 <<<"$before")), the agent restarted, still enabled"
 }
 
 step_purge() {
@@ -315,7 +321,7 @@ cleanup() {
     [ -n "$stepPid" ] && kill -TERM -- "-$stepPid" 2>/dev/null
     halt
     # Never into a mount that outlived the container.
-    rm -rf --one-file-system "$ROOT" "$W/upgrade" "$W/bootstrap"
+    rm -rf --one-file-system "$ROOT" "$W/upgrade" "$TAR.root"
 }
 trap cleanup EXIT
 trap 'exit 1' TERM INT HUP
@@ -335,7 +341,7 @@ run() {
         $((($(date +%s%N) - begun) / 1000000))
     sed 's/^/       /' "$W/$name.log"
     if [ $status -ne 0 ]; then
-        [ "${3:-}" = skip ] && skip "step $name: this machine cannot boot the container"
+        [ "${3:-}" = skip ] && skip "step $name: this machine cannot make or boot the container"
         echo "systemtest: $passed passed, 1 failed"
         exit 1
     fi
@@ -346,14 +352,14 @@ run() {
 for tool in systemd-nspawn debootstrap nsenter pgrep curl dpkg-deb; do
     command -v $tool >/dev/null || skip "no $tool (scripts/install-deps.sh --with-systemtest)"
 done
-DEB=$(ls "$BUILD"/vantrel_*.deb 2>/dev/null | head -1)
-[ -n "$DEB" ] || fail "no package in $BUILD: run make deb"
+DEB=$(ls "$PKG"/vantrel_*.deb 2>/dev/null | head -1)
+[ -n "$DEB" ] || skip "no package for Debian $RELEASE_NUMBER in $PKG (make debs)"
 # The container's packages besides minbase: the init, the package's
-# dependencies (it is installed without a network) and the stand-in's library.
-PACKAGES="systemd dbus libcpp-httplib0.11 $(dpkg-deb -f "$DEB" Depends |
+# dependencies (it is installed without a network) and the stand-in's.
+PACKAGES="systemd dbus $(cat "$PKG/vantrel-standin.depends") $(dpkg-deb -f "$DEB" Depends |
     sed -E 's/\([^)]*\)//g; s/\|[^,]*//g; s/[ ,]+/ /g')"
 export DEB PACKAGES
-mkdir -p "$W" && rm -rf --one-file-system "$ROOT" && : >"$W/console.log"
+mkdir -p "$W" "$BUILD/roots" && rm -rf --one-file-system "$ROOT" && : >"$W/console.log"
 
 run bootstrap 300 skip
 boot
