@@ -196,7 +196,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates, bind9-utils")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bind9")
 # adduser for the postinst, procps for the unit's ExecReload (/bin/kill,
 # absent from a minimal system); the libraries from dpkg-shlibdeps when it

@@ -52,10 +52,14 @@ zones() { admin "zones?token=$TOKEN" | sort | tr '\n' ' '; }
 # Makes the stand-in's next bulk insertion stall for $1 ms.
 stall() { admin fault -d kind=stall -d "ms=$1" -d endpoint=/api/zones/bulk_insert >/dev/null; }
 zonesAre() { [ "$(zones)" = "$1" ]; }
-# Writes the zones file $1 of the master zones that follow and one slave.
+# Writes the zones file $1 of the master zones that follow and one slave, as
+# BIND's checker accepts it.
 zonesFile() {
-    printf 'zone "%s" { type master; };\n' "${@:2}" >"$ROOT$1"
-    echo 'zone "slave.example" { type slave; };' >>"$ROOT$1"
+    local zone
+    for zone in "${@:2}"; do
+        printf 'zone "%s" { type master; file "/var/lib/bind/%s.db"; };\n' "$zone" "$zone"
+    done >"$ROOT$1"
+    echo 'zone "slave.example" { type slave; masters { 192.0.2.1; }; };' >>"$ROOT$1"
 }
 # Rewrites /etc/vantrel.conf in place (its owner and mode stay); later keys win.
 # Deletions go out at once: the reload and the watchdog step replace zones.
@@ -135,6 +139,30 @@ step_start() {
     has "STATUS=" "$(prop StatusText)" '^2 zones; last pass ok;.* in sync;'
     echo "activating with an empty service for ${ms} ms, then active holding a.example b.example"
     echo "STATUS=$(prop StatusText)"
+}
+
+# A removed zone and an option BIND rejects: the zone stays at the service
+# past DELETE_GRACE, BIND's message at priority 3 and in STATUS=; without the
+# option the deletion goes.
+step_verdict() {
+    local t message
+    zonesFile /etc/bind/named.conf a.example b.example
+    conf DELETE_GRACE=2
+    ct systemctl restart vantrel || fail "restart"
+    until_ 20 zonesAre "a.example b.example " || fail "zones: $(zones)"
+    t=$(mark)
+    zonesFile /etc/bind/named.conf a.example
+    sed -i '1i options { max-stale-ttl: 43200; };' "$ROOT/etc/bind/named.conf"
+    message="BIND refuses its configuration: /etc/bind/named.conf:1: unknown option 'max-stale-ttl:'"
+    until_ 20 eval 'journal -u vantrel -p 3..3 --since "$t" | grep -qF "$message"' ||
+        fail "no line at 3: $(journal -u vantrel --since "$t")"
+    has "STATUS=" "$(prop StatusText)" "^$message"
+    sleep 3
+    want "past DELETE_GRACE=2" "$(zones)" "a.example b.example "
+    sed -i 1d "$ROOT/etc/bind/named.conf"
+    until_ 20 zonesAre "a.example " || fail "zones once BIND accepts: $(zones)"
+    mark >"$W/clean"
+    echo "held past DELETE_GRACE with \"$message\" at 3 and in STATUS=; gone once BIND accepts"
 }
 
 step_sandbox() {
@@ -356,7 +384,7 @@ DEB=$(ls "$PKG"/vantrel_*.deb 2>/dev/null | head -1)
 [ -n "$DEB" ] || skip "no package for Debian $RELEASE_NUMBER in $PKG (make debs)"
 # The container's packages besides minbase: the init, the package's
 # dependencies (it is installed without a network) and the stand-in's.
-PACKAGES="systemd dbus $(cat "$PKG/vantrel-standin.depends") $(dpkg-deb -f "$DEB" Depends |
+PACKAGES="systemd dbus bind9-utils $(cat "$PKG/vantrel-standin.depends") $(dpkg-deb -f "$DEB" Depends |
     sed -E 's/\([^)]*\)//g; s/\|[^,]*//g; s/[ ,]+/ /g')"
 export DEB PACKAGES
 mkdir -p "$W" "$BUILD/roots" && rm -rf --one-file-system "$ROOT" && : >"$W/console.log"
@@ -364,7 +392,7 @@ mkdir -p "$W" "$BUILD/roots" && rm -rf --one-file-system "$ROOT" && : >"$W/conso
 run bootstrap 300 skip
 boot
 run boot 60 skip
-for step in install unconfigured start sandbox reload stop priorities watchdog enable; do
+for step in install unconfigured start sandbox verdict reload stop priorities watchdog enable; do
     run $step 60
 done
 halt
