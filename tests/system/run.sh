@@ -161,6 +161,8 @@ step_verdict() {
     want "past DELETE_GRACE=2" "$(zones)" "a.example b.example "
     sed -i 1d "$ROOT/etc/bind/named.conf"
     until_ 20 zonesAre "a.example " || fail "zones once BIND accepts: $(zones)"
+    zonesFile /etc/bind/named.conf a.example b.example
+    until_ 20 zonesAre "a.example b.example " || fail "zones: $(zones)"
     mark >"$W/clean"
     echo "held past DELETE_GRACE with \"$message\" at 3 and in STATUS=; gone once BIND accepts"
 }
