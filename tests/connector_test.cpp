@@ -104,13 +104,9 @@ TEST_F(ConnectorTest, EveryReplyKindGivesTheOperationsLinesCauseAndResult) {
     // By verdict: accepted, refused, not JSON, lost (always: libcurl retries a
     // reused connection once).
     const std::vector<std::vector<Fault>> replies = {
-        {Fault::reply(200, R"({"message":"ok","n":[1]})"), Fault::reply(500, R"({"message":"ok"})"),
-         Fault::reply(200, "/* c */ {\"message\":\"ok\"}")},
-        {Fault::reply(200, R"({"message":"OK"})"), Fault::reply(200, R"({"message":"ok "})"),
-         Fault::reply(200, "null"), Fault::reply(200, R"({"message":{"text":"ok"}})"),
-         Fault::jsonArray()},
-        {Fault::serverError(), Fault::emptyBody(), Fault::malformedJson(),
-         Fault::reply(200, std::string(3000, '[') + std::string(3000, ']'))},
+        {Fault::reply(500, "/* c */ {\"message\":\"ok\",\"n\":[1]}")},
+        {Fault::reply(200, R"({"message":"ok "})"), Fault::reply(200, "null"), Fault::jsonArray()},
+        {Fault::emptyBody(), Fault::reply(200, std::string(3000, '[') + std::string(3000, ']'))},
         {Fault::reset().always()}};
     const std::string parse = "Can't parse string as JSON";
     const std::string seen = "Could not send last seen timestamp";
