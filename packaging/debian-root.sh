@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Minimal roots of the Debian releases listed in packaging/deb/releases, for
 # building the package of each release (packaging/release-build.sh) and for
 # trying it under that release's systemd (tests/system/run.sh). A root is

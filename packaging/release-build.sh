@@ -57,7 +57,8 @@ inside_deb='make -C /src --no-print-directory deb DEB_BUILD=/out DEBIAN_RELEASE=
     mkdir -p /out/shlibs/debian && cd /out/shlibs &&
         printf "Source: x\n\nPackage: x\nArchitecture: any\n" >debian/control &&
         { dpkg-shlibdeps -O ../vantrel-standin >depends 2>log || { cat log; exit 1; }; } &&
-        sed -E "s/^shlibs:Depends=//; s/ \([^)]*\)//g; s/, / /g" depends >../vantrel-standin.depends'
+        sed -E "s/^shlibs:Depends=//; s/ \([^)]*\)//g; s/, / /g" depends \
+            >../vantrel-standin.depends'
 inside_test='{ cmake -S /src -B /out && cmake --build /out -j "$(nproc)" --target vantrel_tests; } \
     >/out/build.log 2>&1 || { tail -30 /out/build.log; exit 1; }
     echo "$(gcc --version | head -1), $(cmake --version | head -1), BIND $(named-checkconf -v)"
@@ -77,7 +78,8 @@ for release; do
     case $? in
         0) ;;
         77) skip "debootstrap $RELEASE_NAME failed: $(tail -3 "$tar.log")" ;;
-        *) echo "FAILED: the build root of Debian $RELEASE_NUMBER: $(tail -5 "$tar.log")" && exit 1 ;;
+        *) echo "FAILED: the build root of Debian $RELEASE_NUMBER: $(tail -5 "$tar.log")"
+           exit 1 ;;
     esac
     root=$BUILD/debian$RELEASE_NUMBER/root
     rm -rf --one-file-system "$root" && mkdir -p "$root" && tar -C "$root" -xf "$tar" || exit 1
@@ -88,8 +90,10 @@ for release; do
         rm -f "$out"/vantrel_*.deb
         BINDS="$SRC:/src:ro $out:/out" inRoot "$root" bash -c "$inside_deb" "$RELEASE_NUMBER" ||
             status=$?
-        [ $status -ne 0 ] || { mkdir -p "$BUILD/debs" && cp "$out"/vantrel_*.deb "$BUILD/debs/"; } ||
-            status=1
+        if [ $status -eq 0 ]; then
+            mkdir -p "$BUILD/debs" && rm -f "$BUILD/debs/"vantrel_*+deb"$RELEASE_NUMBER"u*.deb &&
+                cp "$out"/vantrel_*.deb "$BUILD/debs/" || status=1
+        fi
     else
         BINDS="$SRC:/src:ro $out:/out" inRoot "$root" bash -c "$inside_test" inside "$filter" ||
             status=$?
