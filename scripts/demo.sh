@@ -66,7 +66,7 @@ step "Writing a zones file (three master zones, one slave, one commented out)"
 ZONES="$WORK/named.conf"
 write_zones() {
     {
-        printf 'options {\n    directory "/var/cache/bind";\n};\n\n'
+        printf 'options {\n    directory "%s";\n};\n\n' "$WORK"
         printf '// zone "commented.example" { type master; file "db.commented"; };\n\n'
         for zone in "$@"; do
             printf 'zone "%s" {\n    type master;\n    file "/etc/bind/db.%s";\n};\n\n' "$zone" "$zone"
@@ -81,8 +81,10 @@ write_zones a.example b.example c.example
 cat >"$WORK/vantrel.conf" <<CONF
 // Demo configuration: foreground, a pass every 10 minutes; changes of the
 // zones file arrive through the file watch about a second after they are
-// written, deletions once a zone has been missing for two seconds.
+// written, deletions once a zone has been missing for two seconds and
+// BIND's checker has accepted the configuration (here the demo's file).
 ZONES_FILE=$ZONES
+NAMED_CONF=$ZONES
 SERVER_HOSTNAME=$HOSTPORT
 TOKEN=$TOKEN
 CA_FILE=$WORK/certs/ca.pem
