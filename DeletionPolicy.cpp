@@ -11,7 +11,7 @@ DeletionPolicy::DeletionPolicy(int _maxDeletePercent, long _deleteGrace)
 
 DeletionPolicy::steadyClock::time_point DeletionPolicy::graceEnd(
     steadyClock::time_point _since) const {
-    if (_since == steadyClock::time_point() || deleteGrace <= 0) {
+    if (_since == steadyClock::time_point() || !hasGrace()) {
         return steadyClock::time_point::min();
     }
     return _since + std::chrono::seconds(deleteGrace);

@@ -36,6 +36,8 @@ public:
     // The end of the grace period of a deletion first seen at |_since|; the
     // time point's minimum for a default |_since| or no grace.
     steadyClock::time_point graceEnd(steadyClock::time_point _since) const;
+    // True when a deletion waits DELETE_GRACE seconds (more than none).
+    bool hasGrace() const { return deleteGrace > 0; }
     // True when |_planned| deletions of |_base| zones are more than the
     // guard allows.
     bool guardHolds(size_t _planned, size_t _base) const;

@@ -64,11 +64,9 @@ serverConnector::serverConnector(const ConfigFileParser* _configFile, std::vecto
       policy(
           _configFile != nullptr ? _configFile->getMaxDeletePercent() : DEFAULT_MAX_DELETE_PERCENT,
           _configFile != nullptr ? _configFile->getDeleteGrace() : DEFAULT_DELETE_GRACE),
-      deleteGrace(DEFAULT_DELETE_GRACE),
       maxRepairWait(MAX_REPAIR_WAIT_SECONDS / UPDATE_ZONES_INTERVAL),
       jitter(static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid())) {
     if (_configFile != nullptr) {
-        deleteGrace = _configFile->getDeleteGrace();
         const long interval = std::max<long>(1, _configFile->getUpZoneInterval());
         maxRepairWait = std::max<long>(1, MAX_REPAIR_WAIT_SECONDS / interval);
     }
@@ -527,7 +525,7 @@ bool serverConnector::planReconciliation(reconciliationPlan& _plan) {
         _plan.heldReason = policy.guardReason(extra.size(), listed.size());
     }
     std::vector<std::string>& target = !_plan.heldReason.empty() ? _plan.held
-                                       : deleteGrace > 0         ? _plan.waiting
+                                       : policy.hasGrace()       ? _plan.waiting
                                                                  : _plan.deletes;
     // In the service's order, as listed.
     std::sort(extra.begin(), extra.end());

@@ -235,9 +235,8 @@ private:
     // Borrowed from ZoneFileParser.
     std::vector<zoneData>* zones;
     ServiceSession session;
-    // What may be deleted now; DELETE_GRACE for the plan.
+    // What may be deleted now.
     DeletionPolicy policy;
-    long deleteGrace;
     // Most passes the repair waits.
     long maxRepairWait;
 
