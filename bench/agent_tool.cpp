@@ -87,6 +87,27 @@ size_t masterCount(const zonegen::Layout& _layout) {
     return count;
 }
 
+// The text of |_layout|'s file without the hosted zones |_drop| names (by
+// index, and whether the zone is a slave); |_kept| counts the masters left.
+template <typename Drop>
+std::string textWithout(const zonegen::Layout& _layout, Drop _drop, size_t* _kept = nullptr) {
+    std::string text = zonegen::header(_layout.directory);
+    size_t kept = zonegen::headerMirroredZones;
+    for (uint64_t i = 0; i < _layout.zoneCount; ++i) {
+        const bool slave = zonegen::isSlave(i, _layout.seed);
+        if (_drop(i, slave)) {
+            continue;
+        }
+        kept += slave ? 0 : 1;
+        text += zonegen::zoneBlock(zonegen::zoneName(i, _layout.seed),
+                                   zonegen::mix(i ^ (_layout.seed << 1)) >> 40, slave);
+    }
+    if (_kept != nullptr) {
+        *_kept = kept;
+    }
+    return text;
+}
+
 struct Bench {
     testutil::TempDir dir;
     standin::StandInService service{dir.path()};
@@ -167,17 +188,11 @@ int scale(const std::string& _agent, uint64_t _zones, int _deletePercent) {
         static_cast<double>(peak) * 1024 / static_cast<double>(status.st_size));
     if (_deletePercent > 0) {
         // Drop every block of a hosted zone whose index falls in the share.
-        std::string text = zonegen::header(layout.directory);
-        size_t kept = zonegen::headerMirroredZones;
-        for (uint64_t i = 0; i < layout.zoneCount; ++i) {
-            const bool slave = zonegen::isSlave(i, layout.seed);
-            if (i % 100 < static_cast<uint64_t>(_deletePercent)) {
-                continue;
-            }
-            kept += slave ? 0 : 1;
-            text += zonegen::zoneBlock(zonegen::zoneName(i, layout.seed),
-                                       zonegen::mix(i ^ (layout.seed << 1)) >> 40, slave);
-        }
+        size_t kept = 0;
+        const std::string text = textWithout(
+            layout,
+            [&](uint64_t _i, bool) { return _i % 100 < static_cast<uint64_t>(_deletePercent); },
+            &kept);
         const size_t before = bench.service.requestCounts()["/api/zones/delete"];
         const std::string next = bench.zonesPath + ".next";
         testutil::writeFile(next, text);
@@ -257,16 +272,9 @@ int checking(const std::string& _agent, uint64_t _zones) {
     }
     // The first hosted master goes (a deletion is due, the checker starts),
     // and a second later a new zone comes.
-    std::string text = zonegen::header(layout.directory);
     bool dropped = false;
-    for (uint64_t i = 0; i < layout.zoneCount; ++i) {
-        const bool slave = zonegen::isSlave(i, layout.seed);
-        if (!slave && !std::exchange(dropped, true)) {
-            continue;
-        }
-        text += zonegen::zoneBlock(zonegen::zoneName(i, layout.seed),
-                                   zonegen::mix(i ^ (layout.seed << 1)) >> 40, slave);
-    }
+    std::string text = textWithout(
+        layout, [&](uint64_t, bool _slave) { return !_slave && !std::exchange(dropped, true); });
     const size_t insertsBefore = bench.service.requestCounts()["/api/zones/bulk_insert"];
     testutil::writeFile(bench.zonesPath, text);
     const auto removed = clockType::now();
