@@ -95,10 +95,10 @@ void checkBind(const ConfigFileParser& _config, setupFindings& _findings) {
                                            : "no verdict") +
         figures);
     if (verdict == bindVerdict::Refused) {
-        _findings.warnings.push_back("BIND refuses its configuration: " + check.getMessage() +
+        _findings.warnings.push_back(check.holdReason(verdict) +
                                      "; every deletion is held until it is fixed.");
     } else if (verdict != bindVerdict::Accepted) {
-        _findings.problems.push_back("BIND's checker gave no verdict: " + check.getMessage() +
+        _findings.problems.push_back(check.holdReason(bindVerdict::Failed) +
                                      "; every deletion would be held.");
     }
 }
