@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -100,12 +99,6 @@ std::string firstError(const std::string& _output) {
         }
     }
     return first;
-}
-
-// The name of the agent's user, or its number when it has none.
-std::string userName() {
-    const passwd* user = getpwuid(geteuid());
-    return user != nullptr ? user->pw_name : std::to_string(geteuid());
 }
 
 }  // namespace
@@ -448,8 +441,7 @@ void BindCheck::judge(int _status) {
         const std::string path = line.substr(open + 6, line.size() - denied.size() - open - 6);
         const std::string place = open >= 2 ? ", included at " + line.substr(0, open - 2) : "";
         finish(bindVerdict::Failed, checker + " cannot read \"" + path + "\" (permission denied" +
-                                        place + "); grant the user " + userName() +
-                                        " read access to it and its folders");
+                                        place + "); " + readAccessAdvice());
         return;
     }
     if (isPlaced(line)) {

@@ -1,7 +1,6 @@
 #include "NamedConf.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -221,11 +220,8 @@ bool reader::openFile(const std::string& _path, bool _main) {
         } else if (fd >= 0) {
             fail("included file " + quoted(_path) + " is not a regular file");
         } else if (openError == EACCES) {
-            const passwd* user = getpwuid(geteuid());
             fail("included file " + quoted(_path) + " cannot be read (" + std::strerror(openError) +
-                 "); grant the user " +
-                 (user != nullptr ? user->pw_name : std::to_string(geteuid())) +
-                 " read access to it and its folders");
+                 "); " + readAccessAdvice());
         } else {
             fail("included file " + quoted(_path) + " cannot be read (" + std::strerror(openError) +
                  ")");

@@ -1,5 +1,8 @@
 #include "mylibs.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -136,4 +139,10 @@ int compareFolded(std::string_view _a, std::string_view _b) {
         }
     }
     return _a.size() < _b.size() ? -1 : _a.size() > _b.size() ? 1 : 0;
+}
+
+std::string readAccessAdvice() {
+    const passwd* user = getpwuid(geteuid());
+    return "grant the user " + (user != nullptr ? user->pw_name : std::to_string(geteuid())) +
+           " read access to it and its folders";
 }

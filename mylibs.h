@@ -40,6 +40,11 @@ inline char asciiFold(char _c) {
 // ASCII lower-case copy of |_str|; other bytes unchanged.
 std::string asciiLower(std::string _str);
 
+// "grant the user NAME read access to it and its folders", NAME being the
+// agent's own user (its number when it has no name): the advice for a file
+// the agent, or a program it runs, may not read.
+std::string readAccessAdvice();
+
 // <0, 0 or >0 as |_a| sorts before, with or after |_b| with A-Z folded.
 int compareFolded(std::string_view _a, std::string_view _b);
 
